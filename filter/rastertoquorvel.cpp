@@ -1,0 +1,223 @@
+// rastertoquorvel: CUPS filter from 1-bit CUPS raster to the Quorvel
+// printer's command stream. One process prints one job: settings block,
+// then every page as begin page, its rows, end page, then end of job.
+#include <cups/ppd.h>
+#include <cups/raster.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "job_attributes.h"
+#include "job_frame.h"
+#include "line_encoder.h"
+#include "line_output.h"
+#include "output_cache.h"
+#include "printer_commands.h"
+
+static int gPage = 0;                          // page headers read so far
+static volatile sig_atomic_t gCanceled = 0;    // set by SIGTERM: end the job cleanly
+static int gJobFailed = 0;                     // a page was refused or the job could not go on
+static unsigned char szImageRaster[kStoreRows * kStoreRowBytes]; // the page store
+
+// CancelJob: SIGTERM handler; the loop notices the flag and ends the job
+// so the printer still gets a whole page and the end-of-job command.
+static void CancelJob(int)
+{
+    gCanceled = 1;
+}
+
+// PageSetup: begin a page; no blank rows are pending yet.
+static void PageSetup()
+{
+    cachePrnCmd(szBeginPageCmd.data(), static_cast<std::uint32_t>(szBeginPageCmd.size()));
+    gFeed = 0;
+}
+
+// PageFinish: end the page.
+static void PageFinish()
+{
+    cachePrnCmd(szEndPageCmd.data(), static_cast<std::uint32_t>(szEndPageCmd.size()));
+}
+
+// pageProblem: why this page cannot be printed, written into why, or false
+// when it can. The store holds 10000 rows of 797 bytes of 1-bit pixels.
+static bool pageProblem(const cups_page_header2_t& h, int page, char* why, std::size_t size)
+{
+    if (h.cupsBitsPerPixel != 1) {
+        std::snprintf(why, size,
+                      "ERROR: Page %d has %u bits per pixel; this printer takes 1 bit per pixel\n",
+                      page, h.cupsBitsPerPixel);
+        return true;
+    }
+    if (h.cupsColorSpace != CUPS_CSPACE_W && h.cupsColorSpace != CUPS_CSPACE_SW &&
+        h.cupsColorSpace != CUPS_CSPACE_K) {
+        std::snprintf(why, size,
+                      "ERROR: Page %d has colour space %u; this printer takes white (0, 18) "
+                      "or black (3) only\n",
+                      page, static_cast<unsigned>(h.cupsColorSpace));
+        return true;
+    }
+    if (h.cupsHeight > kStoreRows || h.cupsBytesPerLine > kMaxRowBytes ||
+        h.cupsWidth / 8 > kMaxRowBytes) {
+        std::snprintf(why, size,
+                      "ERROR: Page %d is %u x %u pixels with %u bytes per line; this printer "
+                      "takes at most %u lines of %u bytes\n",
+                      page, h.cupsWidth, h.cupsHeight, h.cupsBytesPerLine, kStoreRows,
+                      kMaxRowBytes);
+        return true;
+    }
+    return false;
+}
+
+// SkipPage: read past a refused page so the next one can be printed;
+// false when the stream ends first and cannot be followed.
+static bool SkipPage(cups_raster_t* ras, const cups_page_header2_t& h)
+{
+    static unsigned char scratch[65536];
+    unsigned long long left = static_cast<unsigned long long>(h.cupsBytesPerLine) * h.cupsHeight;
+    while (left > 0 && !gCanceled) {
+        const unsigned chunk = static_cast<unsigned>(std::min<unsigned long long>(left, sizeof scratch));
+        if (cupsRasterReadPixels(ras, scratch, chunk) == 0)
+            return false;
+        left -= chunk;
+    }
+    return true;
+}
+
+// growCompressBuf: make the encode buffer hold the longest line of this
+// page. Sized from the first page; a wider later page gets a larger one.
+static bool growCompressBuf(const cups_page_header2_t& h)
+{
+    const std::uint32_t need = std::max(2 * h.cupsBytesPerLine + 2, 2 * (h.cupsWidth / 8 + kRowLead));
+    if (szCompressBuf != nullptr && need <= gCompressBufSize)
+        return true;
+    void* grown = std::realloc(szCompressBuf, need);
+    if (grown == nullptr) {
+        std::fprintf(stderr, "ERROR: Unable to allocate %u bytes for line compression\n", need);
+        return false;
+    }
+    szCompressBuf = static_cast<unsigned char*>(grown);
+    gCompressBufSize = need;
+    return true;
+}
+
+// ReadPageRaster: read the page's rows into the store. Only the part of
+// each row that is read or sent is made white first, not the whole store.
+// A black-is-set page is inverted as it is read, so it prints like its
+// white-is-set mirror; its rows start out black-is-set white (0x00).
+static void ReadPageRaster(cups_raster_t* ras, const cups_page_header2_t* header)
+{
+    const std::uint32_t bpl = header->cupsBytesPerLine;
+    const std::uint32_t span = kRowLead + std::max(bpl, header->cupsWidth / 8);
+    const bool invert = header->cupsColorSpace == CUPS_CSPACE_K;
+    std::uint32_t k = 0;
+    for (; k < header->cupsHeight && !gCanceled; ++k) {
+        unsigned char* row = szImageRaster + std::size_t{k} * kStoreRowBytes;
+        std::memset(row, 0xFF, span);
+        unsigned char* pixels = row + kRowLead;
+        if (invert)
+            std::memset(pixels, 0x00, bpl);
+        const unsigned got = cupsRasterReadPixels(ras, pixels, bpl);
+        if (invert)
+            for (std::uint32_t i = 0; i < bpl; ++i)
+                pixels[i] = static_cast<unsigned char>(~pixels[i]);
+        if (got == 0) {
+            ++k;
+            break;
+        }
+    }
+    for (; k < header->cupsHeight; ++k)
+        std::memset(szImageRaster + std::size_t{k} * kStoreRowBytes, 0xFF, span);
+}
+
+// main: the whole job.
+int main(int argc, char* argv[])
+{
+    std::fwrite("----------------StartPage...\n", 1, 29, stderr);
+    std::setbuf(stderr, nullptr);
+
+    if (argc != 6 && argc != 7)
+        return 1;
+
+    int fd = 0;
+    if (argc == 7) {
+        fd = open(argv[6], O_RDONLY);
+        if (fd < 0) {
+            sleep(1);
+            return 1;
+        }
+    }
+
+    const char* ppdPath = std::getenv("PPD");
+    ppd_file_t* ppd = ppdPath != nullptr ? ppdOpenFile(ppdPath) : nullptr;
+    if (ppd == nullptr)
+        return 1;
+
+    // A cancelled job still finishes its page; a vanished printer must not
+    // kill the filter before it can say so.
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    sigemptyset(&action.sa_mask);
+    action.sa_handler = CancelJob;
+    sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+
+    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+
+    gCanceled = 0;
+    resetOutputCache();
+    gPage = 0;
+
+    bool setupDone = false;
+    cups_page_header2_t header;
+    char why[256];
+    while (cupsRasterReadHeader2(ras, &header)) {
+        if (gCanceled || gOutputFailed)
+            break;
+        ++gPage;
+        if (pageProblem(header, gPage, why, sizeof why)) {
+            std::fputs(why, stderr);
+            gJobFailed = 1;
+            if (!SkipPage(ras, header))
+                break;
+            continue;
+        }
+        if (!growCompressBuf(header)) {
+            gJobFailed = 1;
+            break;
+        }
+        if (!setupDone) {
+            // The first printed page sets up the whole job.
+            getPrintJobAttrFromPPD(&header);
+            getPrintJobAttrFromArgs(argv[5], ppd);
+            sendSettingsToPrinter();
+            setupDone = true;
+        }
+        PageSetup();
+        ReadPageRaster(ras, &header);
+        SendPageRaster(&header, szImageRaster);
+        PageFinish();
+        if (gCanceled || gOutputFailed)
+            break;
+    }
+
+    JobFinish();
+
+    std::fprintf(stderr, "-------%s---------JobFinish end \n", "main");
+    ppdClose(ppd);
+    if (ras != nullptr)
+        cupsRasterClose(ras);
+    if (fd != 0)
+        close(fd);
+
+    if (gJobFailed || gOutputFailed)
+        return 1;
+    return gPage != 0 ? 0 : 1;
+}
