@@ -1,0 +1,133 @@
+// Output cache write-out rules, watched through a temporary stream.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "output_cache.h"
+
+namespace {
+
+class OutputCache : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        stream_ = std::tmpfile();
+        setPrinterStream(stream_);
+        resetOutputCache();
+    }
+    void TearDown() override
+    {
+        setPrinterStream(stdout);
+        std::fclose(stream_);
+    }
+    // written: every byte that has reached the stream so far.
+    std::vector<unsigned char> written()
+    {
+        std::fflush(stream_);
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(std::ftell(stream_)));
+        std::rewind(stream_);
+        const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), stream_);
+        bytes.resize(got);
+        std::fseek(stream_, 0, SEEK_END);
+        return bytes;
+    }
+    void append(std::size_t n, unsigned char value)
+    {
+        std::vector<unsigned char> piece(n, value);
+        cachePrnCmd(piece.data(), static_cast<std::uint32_t>(n));
+    }
+    std::FILE* stream_ = nullptr;
+};
+
+TEST_F(OutputCache, HoldsPiecesUntilTheNextWouldReachTheSize)
+{
+    append(5119, 1);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(g_prnBufSize, 5119u);
+
+    resetOutputCache();
+    append(100, 1);
+    append(5019, 2);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(g_prnBufSize, 5119u);
+}
+
+TEST_F(OutputCache, WritesHeldBytesBeforeAPieceThatWouldFill)
+{
+    append(100, 1);
+    append(5020, 2);
+    EXPECT_EQ(written(), std::vector<unsigned char>(100, 1));
+    EXPECT_EQ(g_prnBufSize, 5020u);
+
+    // A piece of exactly the cache size goes in after an empty write-out.
+    resetOutputCache();
+    std::vector<unsigned char> before = written();
+    append(5120, 3);
+    EXPECT_EQ(written().size(), before.size());
+    EXPECT_EQ(g_prnBufSize, 5120u);
+}
+
+TEST_F(OutputCache, PieceLargerThanTheCacheFollowsWhatWasHeld)
+{
+    append(100, 1);
+    append(6000, 2);
+    std::vector<unsigned char> expected(100, 1);
+    expected.insert(expected.end(), 6000, 2);
+    EXPECT_EQ(written(), expected);
+    EXPECT_EQ(g_prnBufSize, 0u);
+    append(7, 3);
+    EXPECT_EQ(g_prnBufSize, 7u);
+}
+
+TEST_F(OutputCache, FinishFlagMakesItWriteThrough)
+{
+    append(7, 1);
+    cachePrnCmd(nullptr, 0);
+    EXPECT_TRUE(written().empty());
+    gJobFinishFlag = 1;
+    cachePrnCmd(nullptr, 0);
+    EXPECT_EQ(written(), std::vector<unsigned char>(7, 1));
+    EXPECT_EQ(g_prnBufSize, 0u);
+    cachePrnCmd(nullptr, 0);
+    EXPECT_EQ(written().size(), 7u);
+    append(5, 2);
+    EXPECT_EQ(written().size(), 12u);
+    EXPECT_EQ(g_prnBufSize, 0u);
+}
+
+TEST_F(OutputCache, InPlacePiecesFollowTheSameRule)
+{
+    append(5000, 1);
+    EXPECT_NE(cacheTailFor(119), nullptr);
+    EXPECT_EQ(cacheTailFor(120), nullptr); // would bring it to 5120: must write out first
+    unsigned char* tail = cacheTailFor(10);
+    ASSERT_NE(tail, nullptr);
+    std::fill(tail, tail + 10, 9);
+    cacheCommit(10);
+    EXPECT_EQ(g_prnBufSize, 5010u);
+    gJobFinishFlag = 1;
+    cachePrnCmd(nullptr, 0);
+    std::vector<unsigned char> expected(5000, 1);
+    expected.insert(expected.end(), 10, 9);
+    EXPECT_EQ(written(), expected);
+}
+
+TEST_F(OutputCache, WriteFailureIsReportedOnceAndStopsOutput)
+{
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    setPrinterStream(full);
+    testing::internal::CaptureStderr();
+    append(5119, 1);
+    append(10, 2);
+    append(5119, 3);
+    append(10, 4);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(gOutputFailed, 1);
+    EXPECT_EQ(err, "ERROR: Unable to write to the printer stream: No space left on device\n");
+    setPrinterStream(stream_);
+    std::fclose(full);
+}
+
+}  // namespace
