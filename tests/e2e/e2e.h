@@ -1,0 +1,145 @@
+// What the end-to-end tests share: a PPD, running the filter as the
+// scheduler does, and the expected printer bytes of rows and pages.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "job_attributes.h"
+#include "line_encoder.h"
+#include "test_support.h"
+
+namespace e2e {
+
+using qtest::Bytes;
+using qtest::hex;
+
+inline const Bytes kBeginPage = hex("1B 24 41 1B 21 41 00 00 10");
+inline const Bytes kEndPage = hex("1B 24 42");
+inline const Bytes kBlank = hex("1B 2A 42 01 00");
+inline const Bytes kEndJob = hex("1C 16 04 45 00");
+inline const std::string kStartLine = "----------------StartPage...\n";
+inline const std::string kEndLine = "-------main---------JobFinish end \n";
+
+// ppdPath: a plain PPD the filter can open.
+inline std::string ppdPath()
+{
+    const std::string path = qtest::tempDir() + "/e2e.ppd";
+    qtest::writeFile(path,
+                     "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+                     "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n"
+                     "*PCFileName: \"E2E.PPD\"\n*Manufacturer: \"Test\"\n*Product: \"(Test)\"\n"
+                     "*ModelName: \"Test\"\n*ShortNickName: \"Test\"\n*NickName: \"Test\"\n"
+                     "*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n");
+    return path;
+}
+
+// runFilter: the filter on a raster file, as the last filter of a job.
+inline qtest::RunResult runFilter(const std::string& raster, const std::string& options = "",
+                                  bool viaStdin = false)
+{
+    std::vector<std::string> argv = {qtest::filterPath(), "7", "user", "title", "1", options};
+    if (!viaStdin)
+        argv.push_back(raster);
+    return qtest::run(argv, {{"PPD", ppdPath()}}, viaStdin ? raster : "");
+}
+
+inline std::string rasterPath(const std::string& name)
+{
+    return qtest::tempDir() + "/" + name + ".ras";
+}
+
+inline void append(Bytes& to, const Bytes& more)
+{
+    to.insert(to.end(), more.begin(), more.end());
+}
+
+// settings: the 71-byte block for a paper size in dots, copies and levels.
+inline Bytes settings(unsigned widthDots, unsigned heightDots, unsigned copies = 1,
+                      int density = 2, int weight = 3)
+{
+    Bytes s = hex("1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42");
+    s.push_back(static_cast<unsigned char>(0x10 + weight));
+    append(s, hex("1C 16 02 42"));
+    s.push_back(static_cast<unsigned char>(0x10 + density));
+    append(s, hex("1C 16 03 42 10 1B 26 41 01 00 01 1B 78"));
+    s.push_back(widthDots & 0xFF);
+    s.push_back((widthDots >> 8) & 0xFF);
+    append(s, hex("1B 79"));
+    s.push_back(heightDots & 0xFF);
+    s.push_back((heightDots >> 8) & 0xFF);
+    append(s, hex("1B 26 41 03 00 00 00"));
+    Bytes copiesCmd = hex("1B 26 6C");
+    copiesCmd.push_back(copies & 0xFF);
+    copiesCmd.push_back((copies >> 8) & 0xFF);
+    const unsigned crc = cyg_crc16(copiesCmd.data(), 5);
+    copiesCmd.push_back(crc & 0xFF);
+    copiesCmd.push_back(crc >> 8);
+    append(s, copiesCmd);
+    append(s, hex("1B 26 41 09 00 00 1C 16 04 42 00 1C 16 05 46 00"));
+    return s;
+}
+
+// settingsFor: the block a page header leads to, with default levels.
+inline Bytes settingsFor(const cups_page_header2_t& h, unsigned copies = 1)
+{
+    return settings(h.PageSize[0] * h.HWResolution[0] / 72, h.PageSize[1] * h.HWResolution[1] / 72, copies);
+}
+
+// lineCommand: the line data command for one row's first width / 8 bytes.
+inline Bytes lineCommand(const Bytes& row, unsigned width)
+{
+    Bytes line = hex("FF FF FF");
+    line.insert(line.end(), row.begin(), row.begin() + width / 8);
+    Bytes encoded(2 * line.size() + 2);
+    encoded.resize(encodeLine(line.data(), static_cast<std::uint32_t>(line.size()), encoded.data()));
+    Bytes cmd = hex("1B 2A 41 02");
+    cmd.push_back(encoded.size() & 0xFF);
+    cmd.push_back(encoded.size() >> 8);
+    append(cmd, encoded);
+    return cmd;
+}
+
+// pageBytes: begin page, one command per row, end page. Rows past those
+// given are white.
+inline Bytes pageBytes(const qtest::RasterPage& page)
+{
+    const unsigned width = page.header.cupsWidth;
+    Bytes out = kBeginPage;
+    for (unsigned r = 0; r < page.header.cupsHeight; ++r) {
+        bool blank = true;
+        if (r < page.rows.size())
+            for (unsigned i = 0; i < width / 8; ++i)
+                blank = blank && page.rows[r][i] == 0xFF;
+        append(out, blank ? kBlank : lineCommand(page.rows[r], width));
+    }
+    append(out, kEndPage);
+    return out;
+}
+
+// sameStream: equal streams, or where they first part, for a readable failure.
+inline ::testing::AssertionResult sameStream(const Bytes& actual, const Bytes& expected)
+{
+    std::size_t i = 0;
+    while (i < actual.size() && i < expected.size() && actual[i] == expected[i])
+        ++i;
+    if (i == actual.size() && i == expected.size())
+        return ::testing::AssertionSuccess();
+    auto around = [i](const Bytes& b) {
+        std::string text;
+        char buf[4];
+        for (std::size_t k = i < 8 ? 0 : i - 8; k < b.size() && k < i + 8; ++k) {
+            std::snprintf(buf, sizeof buf, "%02X ", b[k]);
+            text += buf;
+        }
+        return text;
+    };
+    return ::testing::AssertionFailure() << "streams of " << actual.size() << " and " << expected.size()
+                                         << " bytes differ at offset " << i << ": got " << around(actual)
+                                         << "| expected " << around(expected);
+}
+
+}  // namespace e2e
