@@ -172,6 +172,7 @@ int main(int argc, char* argv[])
     cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
 
     gCanceled = 0;
+    gJobFailed = 0;
     resetOutputCache();
     gPage = 0;
 
