@@ -27,10 +27,17 @@ for target in build-fuzz/fuzz/fuzz_*; do
   work=$(mktemp -d)
   # libcups sizes its line buffer from the header, so a fuzzed header may
   # ask it for gigabytes that it never touches: allow the allocation.
+  status=0
   "$target" -close_fd_mask=3 -malloc_limit_mb=8192 -rss_limit_mb=4096 -timeout=30 \
-    -max_len=8192 -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" "$corpus" 2>&1 |
-    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|SUMMARY|==[0-9]+==ERROR)' || true
-  test "${PIPESTATUS[0]}" -eq 0 || { echo "fuzz target $name failed"; exit 1; }
+    -max_len=8192 -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" "$corpus" \
+    >"$work.log" 2>&1 || status=$?
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|SUMMARY)' "$work.log" | sed "s/^/$name: /" || true
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$work.log"
+    echo "fuzz target $name failed"
+    exit 1
+  fi
+  rm -f "$work.log"
   rm -rf "$work"
 done
 
