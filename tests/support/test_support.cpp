@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -155,6 +156,12 @@ std::string tempDir()
         if (mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         dir = pattern;
+        // Keep a failed run's files for a look: QUORVEL_KEEP_TEMP=1.
+        if (std::getenv("QUORVEL_KEEP_TEMP") == nullptr)
+            std::atexit([] {
+                std::error_code ignored;
+                std::filesystem::remove_all(dir, ignored);
+            });
     }
     return dir;
 }
