@@ -1,0 +1,28 @@
+// Page images: one decoded page as a 1-bit greyscale PNG, drawn exactly as
+// the printer receives it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "stream_decoder.h"
+
+namespace quorvel {
+
+// The size of a page's image: as wide as the paper or the widest line,
+// whichever is wider, one row per line command. A page without lines still
+// needs a row, and PNG allows no empty image, so it is one white row of at
+// least one pixel.
+struct ImageSize {
+    std::uint32_t width = 1, height = 1;
+};
+ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots);
+
+// writePagePng: page (as found by decodeStream or scanStream in the stream
+// data, size) to path. Black where the printer prints a dot. False, with why
+// filled and no file left behind, when the file cannot be written.
+bool writePagePng(const std::string& path, const unsigned char* data, std::size_t size, const DecodedPage& page,
+                  unsigned paperWidthDots, std::string& why);
+
+}  // namespace quorvel

@@ -1,0 +1,393 @@
+// Stream decoder: walks a printer job command by command, accepting only what
+// the filter can send, in the order it sends it, and decodes the line data.
+#include "stream_decoder.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+namespace quorvel {
+namespace {
+
+constexpr unsigned char kInit[] = {0x1B, 0x26, 0x42, 0x1B, 0x25, 0x2D, 0x39, 0x38, 0x37, 0x36, 0x35, 0x58};
+constexpr unsigned char kBeginPage[] = {0x1B, 0x24, 0x41, 0x1B, 0x21, 0x41, 0x00, 0x00, 0x10};
+constexpr unsigned char kBlankLine[] = {0x1B, 0x2A, 0x42, 0x01, 0x00};
+constexpr unsigned char kLineData[] = {0x1B, 0x2A, 0x41, 0x02};  // then length and body
+constexpr unsigned char kEndPage[] = {0x1B, 0x24, 0x42};
+constexpr unsigned char kEndOfJob[] = {0x1C, 0x16, 0x04, 0x45, 0x00};
+
+// The commands the stream is made of, as far as their bytes are fixed: the
+// settings block by its init command, line data by its header.
+enum CommandId { kSettingsCmd, kBeginPageCmd, kBlankLineCmd, kLineDataCmd, kEndPageCmd, kEndOfJobCmd, kCommandCount };
+
+struct Command {
+    const char* name;
+    const unsigned char* bytes;
+    std::size_t len;
+};
+
+constexpr Command kCommands[kCommandCount] = {
+    {"settings block", kInit, sizeof kInit},        {"begin page", kBeginPage, sizeof kBeginPage},
+    {"blank line", kBlankLine, sizeof kBlankLine},  {"line data", kLineData, sizeof kLineData},
+    {"end page", kEndPage, sizeof kEndPage},        {"end of job", kEndOfJob, sizeof kEndOfJob},
+};
+
+// The settings block as the filter sends it; the bytes at the field offsets
+// below are placeholders.
+constexpr std::size_t kSettingsSize = 71;
+constexpr unsigned char kSettings[kSettingsSize] = {
+    0x1B, 0x26, 0x42, 0x1B, 0x25, 0x2D, 0x39, 0x38, 0x37, 0x36, 0x35, 0x58,  // init
+    0x1C, 0x16, 0x01, 0x42, 0x13,                                            // paper weight
+    0x1C, 0x16, 0x02, 0x42, 0x12,                                            // darkness
+    0x1C, 0x16, 0x03, 0x42, 0x10,                                            // render type
+    0x1B, 0x26, 0x41, 0x01, 0x00, 0x01,                                      // input bin
+    0x1B, 0x78, 0x00, 0x00, 0x1B, 0x79, 0x00, 0x00,                          // paper size
+    0x1B, 0x26, 0x41, 0x03, 0x00, 0x00, 0x00,                                // resolution
+    0x1B, 0x26, 0x6C, 0x00, 0x00, 0x00, 0x00,                                // copies + CRC
+    0x1B, 0x26, 0x41, 0x09, 0x00, 0x00,                                      // duplex
+    0x1C, 0x16, 0x04, 0x42, 0x00,                                            // begin duplex
+    0x1C, 0x16, 0x05, 0x46, 0x00,                                            // manual duplex
+};
+constexpr std::size_t kWeightAt = 16, kDensityAt = 21, kWidthAt = 35, kHeightAt = 39;
+constexpr std::size_t kCopiesCmdAt = 48, kCopiesAt = 51, kCrcAt = 53;
+
+struct SettingsPart {
+    const char* name;
+    std::size_t len;
+};
+constexpr SettingsPart kSettingsParts[] = {
+    {"init", 12},      {"paper weight", 5}, {"darkness", 5}, {"render type", 5},  {"input bin", 6},
+    {"paper size", 8}, {"resolution", 7},   {"copies", 7},   {"duplex mode", 6}, {"begin duplex", 5},
+    {"manual duplex", 5},
+};
+
+// byteText: one byte as 0xNN.
+std::string byteText(unsigned char b)
+{
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", b);
+    return buf;
+}
+
+// hexText: bytes as spaced hex, the way the commands are written down.
+std::string hexText(const unsigned char* bytes, std::size_t n)
+{
+    std::string text;
+    char buf[4];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+        text += buf;
+    }
+    return text;
+}
+
+// fail: fill err and report failure, so callers can return fail(...).
+bool fail(DecodeError* err, std::size_t offset, std::string expected, std::string found)
+{
+    if (err) {
+        err->offset = offset;
+        err->expected = std::move(expected);
+        err->found = std::move(found);
+    }
+    return false;
+}
+
+// foundAt: what sits at offset, for an error message.
+std::string foundAt(const unsigned char* data, std::size_t size, std::size_t offset)
+{
+    return offset < size ? byteText(data[offset]) : "end of stream";
+}
+
+// crc16: CRC-16/XMODEM (polynomial 0x1021, start 0), what the printer checks
+// the copy count with.
+unsigned crc16(const unsigned char* data, std::size_t n)
+{
+    unsigned crc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= static_cast<unsigned>(data[i]) << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
+    }
+    return crc;
+}
+
+// describe: the commands allowed at a point, for "expected ...".
+std::string describe(const CommandId* allowed, std::size_t n)
+{
+    if (n == 0)
+        return "end of stream after the end-of-job command";
+    std::string text;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Command& c = kCommands[allowed[i]];
+        if (i)
+            text += i + 1 == n ? " or " : ", ";
+        text += c.name;
+        text += " (" + hexText(c.bytes, c.len) + (allowed[i] == kSettingsCmd || allowed[i] == kLineDataCmd ? " ...)" : ")");
+    }
+    return text;
+}
+
+// matchCommand: which of the allowed commands starts at pos. A command from
+// the stream's vocabulary that is not allowed here is reported at its first
+// byte; anything else at the first byte no allowed command can go on with.
+int matchCommand(const unsigned char* data, std::size_t size, std::size_t pos, const CommandId* allowed,
+                 std::size_t n, DecodeError& err)
+{
+    const std::size_t left = size - pos;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Command& c = kCommands[allowed[i]];
+        if (left >= c.len && std::memcmp(data + pos, c.bytes, c.len) == 0)
+            return allowed[i];
+    }
+    for (int id = 0; id < kCommandCount; ++id) {
+        const Command& c = kCommands[id];
+        if (std::find(allowed, allowed + n, id) == allowed + n && left >= c.len &&
+            std::memcmp(data + pos, c.bytes, c.len) == 0) {
+            fail(&err, pos, describe(allowed, n), std::string("a misplaced ") + c.name + " command");
+            return -1;
+        }
+    }
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Command& c = kCommands[allowed[i]];
+        std::size_t k = 0;
+        while (k < c.len && k < left && data[pos + k] == c.bytes[k])
+            ++k;
+        longest = std::max(longest, k);
+    }
+    CommandId alive[kCommandCount];
+    std::size_t nAlive = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::memcmp(data + pos, kCommands[allowed[i]].bytes, longest) == 0)
+            alive[nAlive++] = allowed[i];
+    fail(&err, pos + longest, describe(alive, nAlive), foundAt(data, size, pos + longest));
+    return -1;
+}
+
+// settingsByteExpected: what the byte at index i of the settings block must be.
+std::string settingsByteExpected(std::size_t i)
+{
+    std::size_t start = 0;
+    for (const SettingsPart& part : kSettingsParts) {
+        if (i < start + part.len)
+            return byteText(kSettings[i]) + " (byte " + std::to_string(i - start) + " of the " + part.name +
+                   " command)";
+        start += part.len;
+    }
+    return "";
+}
+
+// readSettings: the 71-byte settings block at pos, its init command already
+// matched. Levels outside 0 to 4, a copy count the filter cannot send and a
+// wrong CRC are errors: the filter never produces them, so the stream is damaged.
+bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, StreamSettings& s,
+                  DecodeError& err)
+{
+    for (std::size_t i = sizeof kInit; i < kSettingsSize; ++i) {
+        const std::size_t at = pos + i;
+        std::string expected;
+        if (i == kWeightAt || i == kDensityAt)
+            expected = std::string("a ") + (i == kWeightAt ? "paper weight" : "darkness") + " level, 0x10 to 0x14";
+        else if (i == kWidthAt || i == kWidthAt + 1 || i == kHeightAt || i == kHeightAt + 1)
+            expected = std::string("the paper ") + (i < kHeightAt ? "width" : "height") + " in dots";
+        else if (i == kCopiesAt || i == kCopiesAt + 1)
+            expected = "a copy count from 1 to 32767";
+        else if (i == kCrcAt || i == kCrcAt + 1) {
+            const unsigned crc = crc16(data + pos + kCopiesCmdAt, 5);
+            expected = byteText(static_cast<unsigned char>(i == kCrcAt ? crc & 0xFF : crc >> 8)) +
+                       " (CRC-16 of the copies command: " + byteText(static_cast<unsigned char>(crc >> 8)) +
+                       byteText(static_cast<unsigned char>(crc & 0xFF)).substr(2) + ")";
+        } else
+            expected = settingsByteExpected(i);
+        if (at >= size)
+            return fail(&err, at, expected, "end of stream");
+
+        const unsigned char b = data[at];
+        bool ok = true;
+        if (i == kWeightAt || i == kDensityAt)
+            ok = b >= 0x10 && b <= 0x14;
+        else if (i == kCopiesAt + 1) {
+            const unsigned copies = data[at - 1] | b << 8;
+            ok = copies >= 1 && copies <= 32767;
+        } else if (i == kCrcAt || i == kCrcAt + 1) {
+            const unsigned crc = crc16(data + pos + kCopiesCmdAt, 5);
+            ok = b == (i == kCrcAt ? (crc & 0xFF) : (crc >> 8));
+        } else if (i != kWidthAt && i != kWidthAt + 1 && i != kHeightAt && i != kHeightAt + 1 && i != kCopiesAt)
+            ok = b == kSettings[i];
+        if (!ok)
+            return fail(&err, at, expected, byteText(b));
+    }
+    const unsigned char* block = data + pos;
+    s.present = true;
+    s.weight = block[kWeightAt] - 0x10;
+    s.density = block[kDensityAt] - 0x10;
+    s.widthDots = block[kWidthAt] | block[kWidthAt + 1] << 8;
+    s.heightDots = block[kHeightAt] | block[kHeightAt + 1] << 8;
+    s.copies = block[kCopiesAt] | block[kCopiesAt + 1] << 8;
+    return true;
+}
+
+// Where the walk is in the job: which commands may come next.
+enum class Where { Start, AfterSettings, InPage, BetweenPages, AfterEndOfJob };
+
+// parse: decodeStream and scanStream, which differ only in keeping the rows.
+bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err, bool keepRows)
+{
+    static constexpr CommandId kAtStart[] = {kSettingsCmd, kBeginPageCmd, kEndOfJobCmd};
+    static constexpr CommandId kAfterSettings[] = {kBeginPageCmd};
+    static constexpr CommandId kInPage[] = {kBlankLineCmd, kLineDataCmd, kEndPageCmd};
+    static constexpr CommandId kBetweenPages[] = {kBeginPageCmd, kEndOfJobCmd};
+
+    out = DecodedStream{};
+    Where where = Where::Start;
+    std::size_t pos = 0;
+    std::vector<unsigned char> row;
+    for (;;) {
+        const CommandId* allowed = nullptr;
+        std::size_t n = 0;
+        switch (where) {
+        case Where::Start: allowed = kAtStart, n = std::size(kAtStart); break;
+        case Where::AfterSettings: allowed = kAfterSettings, n = std::size(kAfterSettings); break;
+        case Where::InPage: allowed = kInPage, n = std::size(kInPage); break;
+        case Where::BetweenPages: allowed = kBetweenPages, n = std::size(kBetweenPages); break;
+        case Where::AfterEndOfJob: break;
+        }
+        // A job ends after a page or after the end-of-job command; an empty
+        // stream or a settings block with no page is not something the
+        // filter sends.
+        if (pos == size) {
+            if (where == Where::BetweenPages || where == Where::AfterEndOfJob)
+                return true;
+            return fail(&err, pos, describe(allowed, n), "end of stream");
+        }
+        const int id = matchCommand(data, size, pos, allowed, n, err);
+        if (id < 0)
+            return false;
+        DecodedPage* page = out.pages.empty() ? nullptr : &out.pages.back();
+        switch (id) {
+        case kSettingsCmd:
+            if (!readSettings(data, size, pos, out.settings, err))
+                return false;
+            pos += kSettingsSize;
+            where = Where::AfterSettings;
+            break;
+        case kBeginPageCmd:
+            out.pages.emplace_back();
+            out.pages.back().offset = pos;
+            pos += sizeof kBeginPage;
+            where = Where::InPage;
+            break;
+        case kBlankLineCmd:
+            ++page->blankLines;
+            if (keepRows)
+                page->rows.emplace_back();
+            pos += sizeof kBlankLine;
+            break;
+        case kLineDataCmd: {
+            const std::size_t lenAt = pos + sizeof kLineData;
+            if (size - lenAt < 2)
+                return fail(&err, size, "the 2-byte encoded length of the line data command", "end of stream");
+            const std::size_t len = data[lenAt] | data[lenAt + 1] << 8;
+            if (len == 0)
+                return fail(&err, lenAt, "a non-zero encoded length", "length 0");
+            const std::size_t body = lenAt + 2;
+            if (size - body < len)
+                return fail(&err, size,
+                            std::to_string(len - (size - body)) + " more bytes of the " + std::to_string(len) +
+                                "-byte encoded line that starts at offset " + std::to_string(body),
+                            "end of stream");
+            if (!decodeLine(data + body, len, row, &err)) {
+                err.offset += body;
+                return false;
+            }
+            ++page->dataLines;
+            page->widestLine = std::max(page->widestLine, row.size());
+            if (keepRows)
+                page->rows.push_back(row);
+            pos = body + len;
+            break;
+        }
+        case kEndPageCmd:
+            pos += sizeof kEndPage;
+            page->bytes = pos - page->offset;
+            where = Where::BetweenPages;
+            break;
+        case kEndOfJobCmd:
+            out.endOfJob = true;
+            pos += sizeof kEndOfJob;
+            where = Where::AfterEndOfJob;
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+bool decodeStream(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err)
+{
+    return parse(data, size, out, err, true);
+}
+
+bool scanStream(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err)
+{
+    return parse(data, size, out, err, false);
+}
+
+bool decodeLine(const unsigned char* enc, std::size_t len, std::vector<unsigned char>& out, DecodeError* err)
+{
+    out.clear();
+    std::size_t i = 0;
+    while (i < len) {
+        const unsigned char header = enc[i];
+        // 0x7F, 0x80 and 0x81 would stand for 128 bytes or more, which the
+        // encoder never puts in one token.
+        if (header >= 0x7F && header <= 0x81)
+            return fail(err, i, "a token header, 0x00 to 0x7E (literal) or 0x82 to 0xFF (repeat)", byteText(header));
+        const bool literal = header < 0x80;
+        const std::size_t covers = literal ? header + 1u : 257u - header;
+        const std::size_t dataBytes = literal ? covers : 1;
+        if (dataBytes > len - i - 1)
+            return fail(err, i,
+                        "a token that fits the " + std::to_string(len - i - 1) + " data bytes left in its line",
+                        byteText(header) + ", a " + (literal ? "literal" : "repeat") + " token with " +
+                            std::to_string(dataBytes) + " data byte" + (dataBytes > 1 ? "s" : ""));
+        if (out.size() + covers > kMaxLineBytes)
+            return fail(err, i, "a line of at most " + std::to_string(kMaxLineBytes) + " bytes",
+                        "a token that takes it to " + std::to_string(out.size() + covers) + " bytes");
+        if (literal)
+            out.insert(out.end(), enc + i + 1, enc + i + 1 + covers);
+        else
+            out.insert(out.end(), covers, enc[i + 1]);
+        i += 1 + dataBytes;
+    }
+    return true;
+}
+
+bool nextPageRow(PageRows& walk, std::vector<unsigned char>& row)
+{
+    auto at = [&walk](const unsigned char* bytes, std::size_t n) {
+        return walk.size - walk.pos >= n && std::memcmp(walk.data + walk.pos, bytes, n) == 0;
+    };
+    if (walk.pos > walk.size)
+        return false;
+    if (at(kBeginPage, sizeof kBeginPage))
+        walk.pos += sizeof kBeginPage;
+    if (at(kBlankLine, sizeof kBlankLine)) {
+        row.clear();
+        walk.pos += sizeof kBlankLine;
+        return true;
+    }
+    if (at(kLineData, sizeof kLineData) && walk.size - walk.pos >= sizeof kLineData + 2) {
+        const std::size_t lenAt = walk.pos + sizeof kLineData;
+        const std::size_t len = walk.data[lenAt] | walk.data[lenAt + 1] << 8;
+        if (walk.size - lenAt - 2 >= len && decodeLine(walk.data + lenAt + 2, len, row)) {
+            walk.pos = lenAt + 2 + len;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,71 @@
+// The printer stream read back: checks a job's bytes against the command
+// grammar the filter speaks and decodes the pages into rows of printer bytes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace quorvel {
+
+// What the settings block at the head of a job said; present is false when
+// the job was sent without one.
+struct StreamSettings {
+    bool present = false;
+    unsigned widthDots = 0, heightDots = 0, copies = 0;
+    int density = -1, weight = -1;  // levels 0 to 4
+};
+
+struct DecodedPage {
+    // One entry per line command, in order: the decoded printer bytes (set bit
+    // = black), the three lead bytes included; a blank-line command is an
+    // empty vector. Left empty by scanStream.
+    std::vector<std::vector<unsigned char>> rows;
+    unsigned dataLines = 0, blankLines = 0;
+    std::size_t bytes = 0;       // stream bytes of the page, begin and end commands included
+    std::size_t offset = 0;      // stream offset of the page's begin-page command
+    std::size_t widestLine = 0;  // bytes in the page's widest decoded line
+};
+
+struct DecodedStream {
+    StreamSettings settings;
+    std::vector<DecodedPage> pages;
+    bool endOfJob = false;
+};
+
+struct DecodeError {
+    std::size_t offset = 0;  // the first byte that breaks the grammar (the stream size at a cut)
+    std::string expected;    // what the grammar allows there
+    std::string found;       // what is there instead: a byte, a misplaced command, or end of stream
+};
+
+// A decoded line never holds more than this: the widest paper the size
+// command can name (65535 dots, in whole bytes) plus the three lead bytes.
+constexpr std::size_t kMaxLineBytes = 8195;
+
+// decodeStream: whole-stream validation and decoding; false with err filled
+// on the first byte that breaks the grammar.
+bool decodeStream(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err);
+
+// scanStream: the same validation and counts as decodeStream, without keeping
+// the rows, so a long job costs no more memory than its bytes.
+bool scanStream(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err);
+
+// decodeLine: decode one encoded line body of len bytes; false if malformed
+// (err offset relative to enc).
+bool decodeLine(const unsigned char* enc, std::size_t len, std::vector<unsigned char>& out,
+                DecodeError* err = nullptr);
+
+// PageRows: a walk over the line commands of one page that decodeStream or
+// scanStream has accepted; start it at the page's offset.
+struct PageRows {
+    const unsigned char* data = nullptr;
+    std::size_t size = 0;
+    std::size_t pos = 0;
+};
+
+// nextPageRow: the next row of the page into row (empty for a blank line);
+// false once the end-page command is reached.
+bool nextPageRow(PageRows& walk, std::vector<unsigned char>& row);
+
+}  // namespace quorvel

@@ -1,0 +1,33 @@
+// The summary is read by people and grepped by scripts, so it keeps a fixed
+// shape: one line per fact, numbers in decimal.
+#include "stream_report.h"
+
+namespace quorvel {
+
+std::string describeStream(const DecodedStream& stream)
+{
+    const StreamSettings& s = stream.settings;
+    std::string text;
+    if (s.present)
+        text += "settings: paper " + std::to_string(s.widthDots) + " x " + std::to_string(s.heightDots) +
+                " dots, copies " + std::to_string(s.copies) + ", density " + std::to_string(s.density) +
+                ", weight " + std::to_string(s.weight) + "\n";
+    else
+        text += "settings block: suppressed\n";
+    text += "pages: " + std::to_string(stream.pages.size()) + "\n";
+    for (std::size_t i = 0; i < stream.pages.size(); ++i) {
+        const DecodedPage& p = stream.pages[i];
+        text += "page " + std::to_string(i + 1) + ": " + std::to_string(p.dataLines + p.blankLines) + " rows, " +
+                std::to_string(p.dataLines) + " data lines, " + std::to_string(p.blankLines) + " blank lines, " +
+                std::to_string(p.bytes) + " bytes\n";
+    }
+    text += std::string("end of job: ") + (stream.endOfJob ? "yes" : "no") + "\n";
+    return text;
+}
+
+std::string describeError(const DecodeError& err)
+{
+    return "offset " + std::to_string(err.offset) + ": expected " + err.expected + ", found " + err.found;
+}
+
+}  // namespace quorvel
