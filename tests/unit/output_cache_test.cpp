@@ -1,9 +1,12 @@
 // Output cache write-out rules, watched through a temporary stream.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <vector>
 
+#include "line_encoder.h"
 #include "output_cache.h"
 
 namespace {
@@ -128,6 +131,55 @@ TEST_F(OutputCache, WriteFailureIsReportedOnceAndStopsOutput)
     EXPECT_EQ(err, "ERROR: Unable to write to the printer stream: No space left on device\n");
     setPrinterStream(stream_);
     std::fclose(full);
+}
+
+}  // namespace
+
+namespace {
+
+// The line data command goes out as two pieces, header then body, whether
+// it is built in place or through the encode buffer: check the write-outs
+// around the cache's edge against the two-piece rule.
+TEST_F(OutputCache, LineCommandsWriteOutAsTwoPieces)
+{
+    std::vector<unsigned char> encodeBuffer(2 * 800 + 2);
+    szCompressBuf = encodeBuffer.data();
+    gCompressBufSize = static_cast<std::uint32_t>(encodeBuffer.size());
+    std::vector<unsigned char> line(3, 0xFF);
+    for (int i = 0; i < 97; ++i)
+        line.push_back(static_cast<unsigned char>(i * 37)); // encodes to 101 bytes
+    std::vector<unsigned char> body(2 * line.size());
+    const std::uint32_t len = encodeLine(line.data(), static_cast<std::uint32_t>(line.size()), body.data());
+    ASSERT_EQ(len, 101u);
+
+    for (std::uint32_t held = 4800; held < kPrnCacheSize; ++held) {
+        resetOutputCache();
+        std::fseek(stream_, 0, SEEK_SET);
+        ASSERT_EQ(ftruncate(fileno(stream_), 0), 0);
+        append(held, 1);
+        compressImageData(line.data(), static_cast<std::uint32_t>(line.size()));
+
+        std::size_t out = 0, size = held;
+        for (std::size_t piece : {std::size_t{6}, std::size_t{len}}) {
+            if (size + piece >= kPrnCacheSize) {
+                out += size;
+                size = 0;
+            }
+            size += piece;
+        }
+        EXPECT_EQ(written().size(), out) << held;
+        EXPECT_EQ(g_prnBufSize, size) << held;
+    }
+    // The bytes themselves, across a write-out between header and body.
+    gJobFinishFlag = 1;
+    cachePrnCmd(nullptr, 0);
+    std::vector<unsigned char> expected(kPrnCacheSize - 1, 1);
+    for (unsigned char b : {0x1B, 0x2A, 0x41, 0x02, 101, 0})
+        expected.push_back(b);
+    expected.insert(expected.end(), body.begin(), body.begin() + len);
+    EXPECT_EQ(written(), expected);
+    szCompressBuf = nullptr;
+    gCompressBufSize = 0;
 }
 
 }  // namespace
