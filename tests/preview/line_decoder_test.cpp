@@ -1,0 +1,79 @@
+// The line decoder: known encodings, damaged lines, and random rows through
+// the filter's own encoder and back.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "line_encoder.h"
+#include "preview_test.h"
+#include "stream_decoder.h"
+
+using namespace ptest;
+
+namespace {
+
+Bytes inverted(Bytes b)
+{
+    for (unsigned char& c : b)
+        c = static_cast<unsigned char>(~c);
+    return b;
+}
+
+TEST(DecodeLine, KnownEncodingsGiveTheInvertedRow)
+{
+    const struct { Bytes encoded, row; } cases[] = {
+        {hex("03 FE FD FC FB 00 FA"), hex("01 02 03 04 05")},
+        {hex("00 FE 00 FD"), hex("01 02")},
+        {hex("FE 00 FD FF"), hex("FF FF FF 00 00 00 00")},
+        {hex("FE 00 FD F0 03 7F FE FD FC 00 FB"), hex("FF FF FF 0F 0F 0F 0F 80 01 02 03 04")},
+        {hex("82 F8 FE F8"), Bytes(130, 0x07)},
+        {hex("FE 00 82 FF B8 FF"), cat({Bytes(3, 0xFF), Bytes(200, 0x00)})},
+        {Bytes{}, Bytes{}},
+    };
+    for (const auto& c : cases) {
+        Bytes out{0x55};
+        ASSERT_TRUE(quorvel::decodeLine(c.encoded.data(), c.encoded.size(), out));
+        EXPECT_EQ(out, inverted(c.row));
+    }
+}
+
+TEST(DecodeLine, DamagedLinesAreReportedAtTheBadToken)
+{
+    Bytes tooWide;
+    for (int i = 0; i < 65; ++i)  // 65 x 127 bytes, past the widest paper
+        tooWide = cat({tooWide, hex("82 00")});
+    const struct { Bytes encoded; std::size_t offset; } cases[] = {
+        {hex("7F 00"), 0},       {hex("FE 00 80 00"), 2}, {hex("00 11 81 00"), 2},
+        {hex("03 01 02 03"), 0}, {hex("FE 00 FF"), 2},    {hex("00"), 0},
+        {tooWide, 128},
+    };
+    for (const auto& c : cases) {
+        Bytes out;
+        quorvel::DecodeError err;
+        EXPECT_FALSE(quorvel::decodeLine(c.encoded.data(), c.encoded.size(), out, &err));
+        EXPECT_EQ(err.offset, c.offset) << err.expected;
+    }
+}
+
+TEST(DecodeLine, RandomRowsSurviveTheFilterEncoder)
+{
+    std::mt19937 rng(20240607);
+    auto pick = [&rng](unsigned n) { return static_cast<unsigned>(rng() % n); };
+    for (int round = 0; round < 3000; ++round) {
+        Bytes row(3, 0xFF);  // the lead bytes every sent line starts with
+        const unsigned width = round < 800 ? round % 798 : pick(798);
+        const unsigned kind = pick(5);
+        while (row.size() < 3 + width) {
+            const unsigned char b = static_cast<unsigned char>(kind == 0 ? 0xFF : kind == 1 ? 0x00 : rng());
+            const unsigned run = kind == 2 ? 1 : kind == 3 ? 1 + pick(300) : 1 + pick(4);
+            row.insert(row.end(), std::min<std::size_t>(run, 3 + width - row.size()), b);
+        }
+        Bytes encoded(2 * row.size());
+        encoded.resize(encodeLine(row.data(), static_cast<std::uint32_t>(row.size()), encoded.data()));
+        Bytes decoded;
+        ASSERT_TRUE(quorvel::decodeLine(encoded.data(), encoded.size(), decoded)) << "round " << round;
+        ASSERT_EQ(decoded, inverted(row)) << "round " << round << ", kind " << kind;
+    }
+}
+
+}  // namespace
