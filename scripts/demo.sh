@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The main job: set up, build, then print CUPS's own test page through the
+# real CUPS filter chain with our PPD and filter into a printer stream,
+# summarise the stream and draw its pages as PNG files.
+#
+#   scripts/demo.sh [NAME=VALUE ...]   e.g. PrintDensity=0Dark PageSize=Letter
+#
+# Nothing is installed into the system's CUPS: the build is installed into
+# out/cups-root (as a packager would, with DESTDIR), and cupsfilter runs
+# from there with the system's other CUPS filters beside ours.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+cmake -S . -B build -G Ninja
+ninja -C build -j2
+
+out=out
+root=$out/cups-root
+mkdir -p "$out"
+rm -rf "$root"
+DESTDIR="$PWD/$root" cmake --install build >/dev/null
+
+# The directories CUPS uses on this machine, and the ones our install used.
+sys_serverbin=$(cups-config --serverbin)
+sys_datadir=$(cups-config --datadir)
+serverbin=$PWD/$root$(sed -n 's/^QUORVEL_CUPS_SERVERBIN:PATH=//p' build/CMakeCache.txt)
+datadir=$PWD/$root$(sed -n 's/^QUORVEL_CUPS_DATADIR:PATH=//p' build/CMakeCache.txt)
+
+# Complete the tree with this machine's CUPS: its filters beside ours, its
+# MIME rules and data.
+for f in "$sys_serverbin"/filter/*; do
+  [ -e "$serverbin/filter/${f##*/}" ] || ln -s "$f" "$serverbin/filter/"
+done
+for d in "$sys_datadir"/*; do
+  [ -e "$datadir/${d##*/}" ] || ln -s "$d" "$datadir/"
+done
+mkdir -p "$root/etc" "$root/tmp"
+cat >"$root/cups-files.conf" <<EOF
+ServerRoot $PWD/$root/etc
+ServerBin $serverbin
+DataDir $datadir
+TempDir $PWD/$root/tmp
+EOF
+
+testpage=$sys_datadir/data/default-testpage.pdf
+ppd=$datadir/model/quorvel/quorvel.ppd
+options=()
+for o in "$@"; do options+=(-o "$o"); done
+
+echo
+echo "== CUPS's test page through cupsfilter with $ppd ${*:-(default options)}"
+# -e: every filter the PPD names, as a queue would run them; printer/quorvel
+# is the format our filter ends the chain with.
+if ! cupsfilter -c "$root/cups-files.conf" -p "$ppd" -e -m printer/quorvel \
+    ${options[@]+"${options[@]}"} "$testpage" >"$out/testpage.prn" 2>"$out/testpage.log"; then
+  tail -n 40 "$out/testpage.log"
+  echo "cupsfilter failed; its log is $out/testpage.log"
+  exit 1
+fi
+grep -E '^(INFO|ERROR): ' "$out/testpage.log" | grep -v 'Color Manager' || true
+echo "printer stream: $out/testpage.prn ($(stat -c %s "$out/testpage.prn") bytes), filter log: $out/testpage.log"
+
+echo
+echo "== the stream read back by quorvel-preview"
+rm -f "$out"/testpage-*.png
+build/tools/quorvel-preview/quorvel-preview --output "$out/testpage" "$out/testpage.prn"
+
+echo
+echo "Done: the printer stream is $out/testpage.prn; its pages as the printer will print them are:"
+ls -1 "$out"/testpage-*.png
