@@ -75,12 +75,17 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
 {
     const Bytes head = cat({settingsBlock(812, 1218), kBeginPage});  // 80 bytes
     auto withByte = [](Bytes b, std::size_t at, unsigned char v) { b[at] = v; return b; };
+    Bytes tooWide = hex("1B 2A 41 02 82 00");  // 65 x 127 bytes, wider than any paper
+    for (int i = 0; i < 65; ++i)
+        tooWide = cat({tooWide, hex("82 00")});
     const struct { const char* what; Bytes stream; long offset; } cases[] = {
         {"token header 0x7F", cat({head, hex("1B 2A 41 02 02 00 7F 00"), kEndPage}), 86},
         {"token header 0x80", cat({head, hex("1B 2A 41 02 04 00 FE 00 80 00"), kEndPage}), 88},
         {"token header 0x81", cat({head, hex("1B 2A 41 02 02 00 81 00"), kEndPage}), 86},
         {"length past the end", cat({head, hex("1B 2A 41 02 FF FF FE 00"), kEndPage}), 91},
         {"zero length", cat({head, hex("1B 2A 41 02 00 00"), kEndPage}), 84},
+        {"repeat token without its byte", cat({head, hex("1B 2A 41 02 03 00 FE 00 FF"), kEndPage}), 88},
+        {"line too wide", cat({head, tooWide, kEndPage}), 86 + 128},
         {"token past its line", cat({head, hex("1B 2A 41 02 03 00 FE 00 01 1B 24 42"), kEndPage}), 88},
         {"stray byte in a page", cat({head, kBlank, hex("00"), kEndPage}), 85},
         {"stray byte between pages", cat({head, kEndPage, hex("55"), kPage}), 83},
@@ -94,6 +99,7 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
         {"density level 5", withByte(kJob, 21, 0x15), 21},
         {"copy count 0", cat({settingsBlock(8, 8, 0), kPage}), 52},
         {"CRC high byte", withByte(kJob, 54, kJob[54] ^ 1), 54},
+        {"late byte of the init command", withByte(kJob, 10, 0x00), 10},
         {"fixed settings byte", withByte(kJob, 44, 0x01), 44},
     };
     for (const auto& c : cases) {

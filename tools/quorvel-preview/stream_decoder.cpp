@@ -124,7 +124,8 @@ std::string describe(const CommandId* allowed, std::size_t n)
         if (i)
             text += i + 1 == n ? " or " : ", ";
         text += c.name;
-        text += " (" + hexText(c.bytes, c.len) + (allowed[i] == kSettingsCmd || allowed[i] == kLineDataCmd ? " ...)" : ")");
+        const bool more = allowed[i] == kSettingsCmd || allowed[i] == kLineDataCmd;  // fixed bytes only begin it
+        text += " (" + hexText(c.bytes, c.len) + (more ? " ...)" : ")");
     }
     return text;
 }
@@ -160,7 +161,7 @@ int matchCommand(const unsigned char* data, std::size_t size, std::size_t pos, c
     CommandId alive[kCommandCount];
     std::size_t nAlive = 0;
     for (std::size_t i = 0; i < n; ++i)
-        if (std::memcmp(data + pos, kCommands[allowed[i]].bytes, longest) == 0)
+        if (kCommands[allowed[i]].len >= longest && std::memcmp(data + pos, kCommands[allowed[i]].bytes, longest) == 0)
             alive[nAlive++] = allowed[i];
     fail(&err, pos + longest, describe(alive, nAlive), foundAt(data, size, pos + longest));
     return -1;
