@@ -1,0 +1,45 @@
+// Fuzz target: any bytes through the stream decoder. Besides not crashing,
+// the two decoding paths must agree with each other and with the row walk
+// that draws the pages, and an error must point inside the stream.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "stream_decoder.h"
+#include "stream_report.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    quorvel::DecodedStream full, scanned;
+    quorvel::DecodeError err, scanErr;
+    const bool ok = quorvel::decodeStream(data, size, full, err);
+    if (ok != quorvel::scanStream(data, size, scanned, scanErr))
+        std::abort();
+    if (!ok) {
+        if (err.offset > size || err.offset != scanErr.offset || quorvel::describeError(err).empty())
+            std::abort();
+    } else {
+        if (quorvel::describeStream(full) != quorvel::describeStream(scanned))
+            std::abort();
+        std::vector<unsigned char> row;
+        for (const quorvel::DecodedPage& page : full.pages) {
+            if (page.rows.size() != page.dataLines + page.blankLines || page.offset + page.bytes > size)
+                std::abort();
+            quorvel::PageRows walk{data, size, page.offset};
+            std::size_t r = 0;
+            while (quorvel::nextPageRow(walk, row)) {
+                if (r >= page.rows.size() || row != page.rows[r] || row.size() > quorvel::kMaxLineBytes)
+                    std::abort();
+                ++r;
+            }
+            if (r != page.rows.size() || walk.pos + 3 != page.offset + page.bytes)
+                std::abort();
+        }
+    }
+    std::vector<unsigned char> line;
+    quorvel::DecodeError lineErr;
+    if (!quorvel::decodeLine(data, size, line, &lineErr) && lineErr.offset >= size)
+        std::abort();
+    return 0;
+}
