@@ -1,103 +1,272 @@
 // Line encoder. Tokens: header 0..126 is a literal of header + 1 inverted
 // bytes; header -126..-1 repeats one inverted byte 1 - header times. No token
 // covers more than 127 input bytes, so 127, -127 and -128 never occur.
+//
+// The grammar, read left to right from byte i of an n-byte line:
+//   - the last byte alone is a one-byte literal;
+//   - two equal bytes start a run, as long as the bytes stay equal (at most
+//     127), even where a literal could have absorbed them;
+//   - otherwise a literal runs up to the next pair of equal bytes, at most
+//     127 bytes, and always stops one byte short of the line end.
+// Every decision looks only at the bytes from i on, so a line can be
+// encoded from any token boundary onward, independently of what came first.
+//
+// Fast path: instead of comparing byte by byte, pairMask gives one bit per
+// byte (set where a byte equals the next one), so each token boundary is
+// one count-trailing-zeros away; literals are copied and inverted eight
+// bytes at a time. This costs a few instructions per token
+// rather than per byte, and is checked against a byte-by-byte encoder in the
+// tests.
 #include "line_encoder.h"
 
 #include <cstring>
+#include <vector>
 
 #include "output_cache.h"
 #include "printer_commands.h"
+#include "row_scan.h"
 
 unsigned char* szCompressBuf = nullptr;
 std::uint32_t gCompressBufSize = 0;
 
+namespace {
+
 constexpr std::uint32_t kMaxTokenBytes = 127;
+constexpr std::uint32_t kLeadBytes = 3; // white bytes the printer gets before each row
 
-// load64: eight bytes as one word, whatever their alignment.
-static inline std::uint64_t load64(const unsigned char* p)
+// The pair mask and change mask of the row being encoded; rows are at most a
+// few hundred bytes, so these only grow on the first line.
+std::vector<std::uint64_t> gMask;
+std::vector<std::uint64_t> gChanges;
+
+// nextClear: the first clear mask bit at p or after (there is always one at
+// the line's last byte).
+inline std::uint32_t nextClear(const std::uint64_t* mask, std::uint32_t p)
 {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
+    std::uint32_t w = p / 64;
+    const std::uint64_t x = ~mask[w] >> (p % 64);
+    if (x != 0)
+        return p + static_cast<std::uint32_t>(__builtin_ctzll(x));
+    do
+        ++w;
+    while (mask[w] == ~std::uint64_t{0});
+    return 64 * w + static_cast<std::uint32_t>(__builtin_ctzll(~mask[w]));
 }
 
-// runLength: how many bytes from i equal line[i], at most limit. Long runs
-// (white margins, solid bars) are compared a word at a time.
-static inline std::uint32_t runLength(const unsigned char* line, std::uint32_t i,
-                                      std::uint32_t limit)
-{
-    const unsigned char b = line[i];
-    const std::uint64_t pattern = 0x0101010101010101ULL * b;
-    std::uint32_t count = 1;
-    while (count + 8 <= limit && load64(line + i + count) == pattern)
-        count += 8;
-    while (count < limit && line[i + count] == b)
-        ++count;
-    return count;
-}
-
-// encodeLine: the whole token grammar in one pass.
-std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned char* out)
-{
-    std::uint32_t i = 0;
-    std::uint32_t o = 0;
-    while (i < n) {
-        const std::uint32_t r = n - i;
-        if (r == 1) {
-            out[o++] = 0x00;
-            out[o++] = static_cast<unsigned char>(~line[i]);
-            break;
-        }
-        if (line[i] == line[i + 1]) {
-            // A run: two equal bytes are always a repeat token, even when a
-            // literal could have absorbed them.
-            std::uint32_t count = 2;
-            if (r > 2 && line[i + 2] == line[i])
-                count = runLength(line, i, r < kMaxTokenBytes ? r : kMaxTokenBytes);
-            out[o++] = static_cast<unsigned char>(1 - static_cast<int>(count));
-            out[o++] = static_cast<unsigned char>(~line[i]);
-            i += count;
-            continue;
-        }
-        // line[i] differs from line[i + 1].
-        std::uint32_t c = 1;
-        if (r > 2 && line[i + 1] != line[i + 2]) {
-            // A literal stops before the next equal pair, at 127 bytes, or one
-            // byte short of the line end: that last byte is always sent as a
-            // literal of its own.
-            std::uint32_t j = i + 3;
-            while (j != n && j - i - 1 != kMaxTokenBytes && line[j] != line[j - 1])
-                ++j;
-            c = j - i - 1;
-        }
-        out[o++] = static_cast<unsigned char>(c - 1);
-        for (std::uint32_t k = 0; k < c; ++k)
-            out[o++] = static_cast<unsigned char>(~line[i + k]);
-        i += c;
+// Boundaries: the positions where the pair mask changes, in order, after a
+// given start. With the mask read as runs of set bits, a set run [a, b)
+// means bytes a to b are equal: a run token (or tokens) from a covering b;
+// the clear bits after it are literal bytes. So the boundaries alternate:
+// a run's start, its last byte, the next run's start, ... They come from a
+// change mask (see changeMask) whose guard bit past the line ends the list.
+class Boundaries {
+public:
+    Boundaries(const std::uint64_t* changes, std::uint32_t after)
+        : changes_(changes), w_(after / 64), base_(64 * w_)
+    {
+        // (~0 << s) << 1 rather than ~0 << (s + 1), which is undefined for s = 63.
+        t_ = changes_[w_] & ((~std::uint64_t{0} << (after % 64)) << 1);
     }
-    return o;
+
+    // next: the next boundary; past the line's end, the guard.
+    std::uint32_t next()
+    {
+        while (t_ == 0) {
+            t_ = changes_[++w_];
+            base_ += 64;
+        }
+        const std::uint32_t at = base_ + static_cast<std::uint32_t>(__builtin_ctzll(t_));
+        t_ &= t_ - 1;
+        return at;
+    }
+
+private:
+    const std::uint64_t* changes_;
+    std::uint32_t w_;
+    std::uint32_t base_;
+    std::uint64_t t_;
+};
+
+// changeMask: bit k of changes set where pair-mask bit k differs from bit
+// k - 1 (bit -1 counts as clear), for the words of an n-byte line, then a
+// guard word whose bit 0 is a boundary past the line.
+void changeMask(const std::uint64_t* mask, std::uint32_t n, std::uint64_t* changes)
+{
+    const std::uint32_t words = (n + 63) / 64;
+    std::uint64_t carry = 0;
+    for (std::uint32_t w = 0; w < words; ++w) {
+        changes[w] = mask[w] ^ ((mask[w] << 1) | carry);
+        carry = mask[w] >> 63;
+    }
+    changes[words] = 1;
 }
 
-// compressImageData: header, then the encoded line, as two pieces. When both
-// pieces are sure to fit without a write-out, the command is built straight
-// into the cache, which gives the same bytes in the same write-outs without
-// the copy through the encode buffer.
-void compressImageData(const unsigned char* line, std::uint32_t n)
+// copyInverted: c >= 1 inverted bytes, eight at a time; may read and write
+// up to seven bytes past the literal (both buffers have the slack). Most
+// literals are a few edge bytes of a glyph, so the first word is unrolled.
+inline void copyInverted(unsigned char* out, const unsigned char* in, std::uint32_t c)
 {
-    unsigned char header[kLineDataHeaderSize] = {kLineDataPrefix[0], kLineDataPrefix[1],
-                                                 kLineDataPrefix[2], kLineDataPrefix[3], 0, 0};
-    const std::uint64_t worst = std::uint64_t{2} * n;
+    std::uint32_t k = 0;
+    do {
+        std::uint64_t w;
+        std::memcpy(&w, in + k, sizeof w);
+        w = ~w;
+        std::memcpy(out + k, &w, sizeof w);
+        k += 8;
+    } while (k < c);
+}
+
+// putRun: a repeat token of c bytes of value v (v not yet inverted).
+inline unsigned char* putRun(unsigned char* o, std::uint32_t c, unsigned char v)
+{
+    o[0] = static_cast<unsigned char>(1 - static_cast<int>(c));
+    o[1] = static_cast<unsigned char>(~v);
+    return o + 2;
+}
+
+// putLiteral: a literal token of the c >= 1 bytes at in.
+inline unsigned char* putLiteral(unsigned char* o, const unsigned char* in, std::uint32_t c)
+{
+    o[0] = static_cast<unsigned char>(c - 1);
+    copyInverted(o + 1, in, c);
+    return o + c + 1;
+}
+
+// encodeTokens: the tokens for line[p..n), p a token boundary, given the
+// line's pair mask. line and out need kScanSlack bytes of slack. The loop
+// alternates a run phase and a literal phase, each one boundary long.
+std::uint32_t encodeTokens(const unsigned char* line, std::uint32_t n, std::uint32_t p,
+                           const std::uint64_t* mask, unsigned char* out)
+{
+    const std::uint32_t last = n - 1;
+    unsigned char* o = out;
+    if (p < last) {
+        changeMask(mask, n, gChanges.data());
+        Boundaries bounds(gChanges.data(), p);
+        bool inRun = (mask[p / 64] >> (p % 64)) & 1;
+        for (;;) {
+            if (inRun) {
+                // Bytes p to b are equal (at least two). Whole tokens of 127
+                // first; a single byte left over cannot be a run and opens
+                // the literal.
+                const std::uint32_t b = bounds.next();
+                const unsigned char v = line[p];
+                std::uint32_t c = b - p + 1;
+                if (c > kMaxTokenBytes) {
+                    for (; c > kMaxTokenBytes; c -= kMaxTokenBytes)
+                        o = putRun(o, kMaxTokenBytes, v);
+                    p = b + 1 - c;
+                }
+                if (c > 1) {
+                    o = putRun(o, c, v);
+                    p = b + 1;
+                }
+                if (p >= last)
+                    break;
+            }
+            inRun = true;
+            // Literal bytes up to the next run's start, stopping one byte
+            // short of the line end.
+            const std::uint32_t a = bounds.next();
+            const std::uint32_t end = a < last ? a : last;
+            for (; end - p > kMaxTokenBytes; p += kMaxTokenBytes)
+                o = putLiteral(o, line + p, kMaxTokenBytes);
+            if (end > p) {
+                o = putLiteral(o, line + p, end - p);
+                p = end;
+            }
+            if (a >= last)
+                break;
+        }
+    }
+    if (p == last) {
+        o[0] = 0x00;
+        o[1] = static_cast<unsigned char>(~line[last]);
+        o += 2;
+    }
+    return static_cast<std::uint32_t>(o - out);
+}
+
+std::uint64_t* maskFor(const unsigned char* line, std::uint32_t n)
+{
+    if (gMask.size() < pairMaskWords(n)) {
+        gMask.resize(pairMaskWords(n));
+        gChanges.resize(pairMaskWords(n));
+    }
+    pairMask(line, n, gMask.data());
+    return gMask.data();
+}
+
+// appendLineCommand: header and body of a line data command whose body
+// encode() writes (at most worst bytes, plus slack). When both pieces are
+// sure to fit without a write-out, the command is built straight into the
+// cache, which gives the same bytes in the same write-outs without the copy
+// through the encode buffer.
+template <typename Encode>
+void appendLineCommand(std::uint32_t worst, Encode encode)
+{
     if (worst + kLineDataHeaderSize < kPrnCacheSize) {
-        if (unsigned char* tail = cacheTailFor(kLineDataHeaderSize + static_cast<std::uint32_t>(worst))) {
-            const std::uint32_t len = encodeLine(line, n, tail + kLineDataHeaderSize);
-            putLe16(header + 4, len);
-            std::memcpy(tail, header, kLineDataHeaderSize);
+        if (unsigned char* tail = cacheTailFor(kLineDataHeaderSize + worst)) {
+            const std::uint32_t len = encode(tail + kLineDataHeaderSize);
+            std::memcpy(tail, kLineDataPrefix.data(), kLineDataPrefix.size());
+            putLe16(tail + kLineDataPrefix.size(), len);
             cacheCommit(kLineDataHeaderSize + len);
             return;
         }
     }
-    const std::uint32_t len = encodeLine(line, n, szCompressBuf);
+    const std::uint32_t len = encode(szCompressBuf);
+    unsigned char header[kLineDataHeaderSize] = {kLineDataPrefix[0], kLineDataPrefix[1],
+                                                 kLineDataPrefix[2], kLineDataPrefix[3], 0, 0};
     putLe16(header + 4, len);
     cachePrnCmd(header, kLineDataHeaderSize);
     cachePrnCmd(szCompressBuf, len);
+}
+
+} // namespace
+
+// encodeLine: any line, from any buffer: the line is copied into a padded
+// buffer so the fast path may read past its end.
+std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned char* out)
+{
+    if (n == 0)
+        return 0;
+    static std::vector<unsigned char> in;
+    static std::vector<unsigned char> encoded;
+    in.assign(line, line + n);
+    in.resize(std::size_t{n} + kScanSlack);
+    encoded.resize(2 * std::size_t{n} + kScanSlack);
+    const std::uint32_t len = encodeTokens(in.data(), n, 0, maskFor(in.data(), n), encoded.data());
+    std::memcpy(out, encoded.data(), len);
+    return len;
+}
+
+// encodeRow: the three lead bytes are white, so the line always opens with
+// a run of white covering them and any white at the start of the pixels;
+// the pixels' own tokens follow from where that run ends.
+std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned char* out)
+{
+    std::uint32_t count = kLeadBytes;
+    const std::uint64_t* mask = nullptr;
+    if (n > 0) {
+        mask = maskFor(pixels, n);
+        if (pixels[0] == 0xFF)
+            count += nextClear(mask, 0) + 1;
+        if (count > kMaxTokenBytes)
+            count = kMaxTokenBytes;
+    }
+    out[0] = static_cast<unsigned char>(1 - static_cast<int>(count));
+    out[1] = 0x00;
+    if (n == 0)
+        return 2;
+    return 2 + encodeTokens(pixels, n, count - kLeadBytes, mask, out + 2);
+}
+
+void compressImageData(const unsigned char* line, std::uint32_t n)
+{
+    appendLineCommand(2 * n, [&](unsigned char* out) { return encodeLine(line, n, out); });
+}
+
+void compressRow(const unsigned char* pixels, std::uint32_t n)
+{
+    appendLineCommand(2 * (n + kLeadBytes), [&](unsigned char* out) { return encodeRow(pixels, n, out); });
 }

@@ -6,11 +6,21 @@
 #include <cstdint>
 
 extern unsigned char* szCompressBuf;    // encode buffer, allocated on the first page
-extern std::uint32_t gCompressBufSize;  // its size: 2 x bytes per line + 2
+extern std::uint32_t gCompressBufSize;  // its size: 2 x bytes per line + 2 (plus scan slack)
 
 // encodeLine: encode n bytes of line into out, which must hold 2 x n bytes;
 // returns the number of encoded bytes.
 std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned char* out);
 
+// encodeRow: encode the line of three white bytes followed by n bytes of
+// pixels, as encodeLine would. pixels must have kScanSlack readable bytes
+// after the row, and out room for 2 x (n + 3) + kScanSlack bytes.
+std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned char* out);
+
 // compressImageData: append the line data command for n bytes of line.
 void compressImageData(const unsigned char* line, std::uint32_t n);
+
+// compressRow: append the line data command for a row of n pixel bytes with
+// its three white lead bytes (the filter's path; slack as for encodeRow, and
+// szCompressBuf must hold 2 x (n + 3) + kScanSlack bytes).
+void compressRow(const unsigned char* pixels, std::uint32_t n);

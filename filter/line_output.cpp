@@ -1,48 +1,38 @@
 // Blank-line feed and line sending.
 #include "line_output.h"
 
-#include <cstring>
-
 #include "line_encoder.h"
 #include "output_cache.h"
 #include "printer_commands.h"
+#include "row_scan.h"
 
 int gFeed = 0;
 
-// isBlankRow: a word at a time; a text page is mostly white rows, so this is
-// the test every row pays for.
+// isBlankRow: a text page is mostly white rows, so this is the test every
+// row pays for; it works a vector (or a word) at a time.
 bool isBlankRow(const unsigned char* p, std::uint32_t n)
 {
-    std::uint32_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, sizeof w);
-        if (w != ~std::uint64_t{0})
-            return false;
-    }
-    for (; i < n; ++i)
-        if (p[i] != 0xFF)
-            return false;
-    return true;
+    return allWhite(p, n);
 }
 
-// SendBlankLineData: blank rows are never merged; one command per row.
+// SendBlankLineData: blank rows are never merged; one command per row,
+// copied into the cache in runs.
 void SendBlankLineData(int count)
 {
-    for (int i = 0; i < count; ++i)
-        cachePrnCmd(szBlankLineCmd.data(), static_cast<std::uint32_t>(szBlankLineCmd.size()));
+    if (count > 0)
+        cacheRepeat(szBlankLineCmd.data(), static_cast<std::uint32_t>(szBlankLineCmd.size()), count);
 }
 
 // SendOneLineData: the held-back blank rows go out first, keeping row order.
 // The encoder writes only the bytes it emits, so the encode buffer needs no
 // clearing between lines.
-void SendOneLineData(const unsigned char* line, std::uint32_t dots)
+void SendOneLineData(const unsigned char* pixels, std::uint32_t bytes)
 {
     if (gFeed > 0) {
         SendBlankLineData(gFeed);
         gFeed = 0;
     }
-    compressImageData(line, dots / 8);
+    compressRow(pixels, bytes);
 }
 
 // SendPageRaster: only the first cupsWidth / 8 bytes of a row count; a
@@ -51,13 +41,14 @@ void SendOneLineData(const unsigned char* line, std::uint32_t dots)
 void SendPageRaster(const cups_page_header2_t* header, const unsigned char* store)
 {
     const std::uint32_t bytes = header->cupsWidth / 8;
+    const std::uint32_t stride = pageRowStride(*header);
     gFeed = 0;
-    for (std::uint32_t k = 0; k < header->cupsHeight; ++k) {
-        const unsigned char* row = store + std::size_t{k} * kStoreRowBytes;
-        if (isBlankRow(row + kRowLead, bytes))
+    const unsigned char* row = store;
+    for (std::uint32_t k = 0; k < header->cupsHeight; ++k, row += stride) {
+        if (isBlankRow(row, bytes))
             ++gFeed;
         else
-            SendOneLineData(row, header->cupsWidth + 8 * kRowLead);
+            SendOneLineData(row, bytes);
     }
     if (gFeed > 0) {
         SendBlankLineData(gFeed);

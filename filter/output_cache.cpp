@@ -6,11 +6,15 @@
 #include <cerrno>
 #include <cstring>
 
+#include "row_scan.h"
+
 std::uint32_t g_prnBufSize = 0;
 int gJobFinishFlag = 0;
 int gOutputFailed = 0;
 
-static std::array<unsigned char, kPrnCacheSize> szPrnBuffCache; // the held bytes
+// The held bytes. The slack past the cache lets an encoder building in place
+// write a few bytes beyond its piece; they are never sent.
+static std::array<unsigned char, kPrnCacheSize + kScanSlack> szPrnBuffCache;
 static std::FILE* gPrnStream = stdout;                            // where they go
 
 // reportWriteFailure: say once that the printer can no longer be reached.
@@ -66,6 +70,30 @@ void cachePrnCmd(const unsigned char* src, std::uint32_t len)
     }
     if (gJobFinishFlag && g_prnBufSize)
         cmdprn_to_out();
+}
+
+// cacheRepeat: count copies of one piece, each appended as cachePrnCmd
+// would, but filling the cache up to each write-out in one go.
+void cacheRepeat(const unsigned char* src, std::uint32_t len, int count)
+{
+    if (len == 0 || len >= kPrnCacheSize || gJobFinishFlag) {
+        for (int i = 0; i < count; ++i)
+            cachePrnCmd(src, len);
+        return;
+    }
+    while (count > 0) {
+        // A piece goes in without a write-out while it leaves the cache
+        // short of full.
+        if (g_prnBufSize + len >= kPrnCacheSize)
+            cmdprn_to_out();
+        const std::uint32_t room = (kPrnCacheSize - 1 - g_prnBufSize) / len;
+        const std::uint32_t take = room < static_cast<std::uint32_t>(count) ? room : static_cast<std::uint32_t>(count);
+        unsigned char* at = szPrnBuffCache.data() + g_prnBufSize;
+        for (std::uint32_t i = 0; i < take; ++i, at += len)
+            std::memcpy(at, src, len);
+        g_prnBufSize += take * len;
+        count -= static_cast<int>(take);
+    }
 }
 
 // cacheTailFor: room for an in-place piece that cannot cause a write-out.

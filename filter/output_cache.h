@@ -22,8 +22,13 @@ void cachePrnCmd(const unsigned char* src, std::uint32_t len);
 // cmdprn_to_out: write the held bytes to the printer stream, flush, empty.
 void cmdprn_to_out();
 
+// cacheRepeat: append count copies of the len-byte piece at src, with the
+// same bytes and write-outs as count calls of cachePrnCmd.
+void cacheRepeat(const unsigned char* src, std::uint32_t len, int count);
+
 // cacheTailFor: where a piece of up to len bytes can be built in place, or
-// null when appending such a piece could trigger a write-out first.
+// null when appending such a piece could trigger a write-out first. The
+// builder may also write up to kScanSlack bytes past the piece.
 unsigned char* cacheTailFor(std::uint32_t len);
 
 // cacheCommit: take len bytes built at cacheTailFor() as one appended piece.

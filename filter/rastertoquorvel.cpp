@@ -19,11 +19,14 @@
 #include "line_output.h"
 #include "output_cache.h"
 #include "printer_commands.h"
+#include "row_scan.h"
 
 static int gPage = 0;                          // page headers read so far
 static volatile sig_atomic_t gCanceled = 0;    // set by SIGTERM: end the job cleanly
 static int gJobFailed = 0;                     // a page was refused or the job could not go on
-static unsigned char szImageRaster[kStoreRows * kStoreRowBytes]; // the page store
+// The page store; the slack lets the row scans read a little past the last
+// row of the largest page.
+static unsigned char szImageRaster[kStoreRows * kStoreRowBytes + kScanSlack];
 
 // CancelJob: SIGTERM handler; the loop notices the flag and ends the job
 // so the printer still gets a whole page and the end-of-job command.
@@ -97,7 +100,7 @@ static bool growCompressBuf(const cups_page_header2_t& h)
     const std::uint32_t need = std::max(2 * h.cupsBytesPerLine + 2, 2 * (h.cupsWidth / 8 + kRowLead));
     if (szCompressBuf != nullptr && need <= gCompressBufSize)
         return true;
-    void* grown = std::realloc(szCompressBuf, need);
+    void* grown = std::realloc(szCompressBuf, std::size_t{need} + kScanSlack);
     if (grown == nullptr) {
         std::fprintf(stderr, "ERROR: Unable to allocate %u bytes for line compression\n", need);
         return false;
@@ -107,33 +110,58 @@ static bool growCompressBuf(const cups_page_header2_t& h)
     return true;
 }
 
-// ReadPageRaster: read the page's rows into the store. Only the part of
-// each row that is read or sent is made white first, not the whole store.
-// A black-is-set page is inverted as it is read, so it prints like its
-// white-is-set mirror; its rows start out black-is-set white (0x00).
+// Rows asked for in one read: large reads cost libcups and the kernel far
+// less than one call per row, and a cancel is still noticed within a few
+// dozen rows.
+constexpr std::uint32_t kReadBytes = 65536;
+
+// readRows: count rows of the page into at, one read; false when the read
+// fails. The rows are made white first, so whatever the read did not reach
+// stays white. A black-is-set page is inverted as it is read, so it prints
+// like its white-is-set mirror; its rows start out black-is-set white (0x00).
+static bool readRows(cups_raster_t* ras, unsigned char* at, std::uint32_t bytes, bool invert)
+{
+    fillBytes(at, bytes, invert ? 0x00 : 0xFF);
+    const unsigned got = cupsRasterReadPixels(ras, at, bytes);
+    if (invert)
+        invertBytes(at, bytes);
+    return got != 0;
+}
+
+// ReadPageRaster: read the page's rows into the store, rows packed
+// pageRowStride bytes apart. Only the rows of this page are made white, not
+// the whole store. Reading stops at the first failed read or a cancel; the
+// rows not read are white.
 static void ReadPageRaster(cups_raster_t* ras, const cups_page_header2_t* header)
 {
     const std::uint32_t bpl = header->cupsBytesPerLine;
-    const std::uint32_t span = kRowLead + std::max(bpl, header->cupsWidth / 8);
+    const std::uint32_t stride = pageRowStride(*header);
+    const std::uint32_t rows = header->cupsHeight;
     const bool invert = header->cupsColorSpace == CUPS_CSPACE_K;
     std::uint32_t k = 0;
-    for (; k < header->cupsHeight && !gCanceled; ++k) {
-        unsigned char* row = szImageRaster + std::size_t{k} * kStoreRowBytes;
-        std::memset(row, 0xFF, span);
-        unsigned char* pixels = row + kRowLead;
-        if (invert)
-            std::memset(pixels, 0x00, bpl);
-        const unsigned got = cupsRasterReadPixels(ras, pixels, bpl);
-        if (invert)
-            for (std::uint32_t i = 0; i < bpl; ++i)
-                pixels[i] = static_cast<unsigned char>(~pixels[i]);
-        if (got == 0) {
-            ++k;
-            break;
+    if (bpl == stride && bpl > 0) {
+        const std::uint32_t perRead = std::max<std::uint32_t>(1, kReadBytes / bpl);
+        while (k < rows && !gCanceled) {
+            const std::uint32_t n = std::min(perRead, rows - k);
+            const bool ok = readRows(ras, szImageRaster + std::size_t{k} * stride, n * bpl, invert);
+            k += n;
+            if (!ok)
+                break;
+        }
+    } else {
+        // A header whose bytes per line fall short of its width: each row
+        // is read on its own and the rest of it is white.
+        for (; k < rows && !gCanceled; ++k) {
+            unsigned char* row = szImageRaster + std::size_t{k} * stride;
+            fillBytes(row + bpl, stride - bpl, 0xFF);
+            if (!readRows(ras, row, bpl, invert)) {
+                ++k;
+                break;
+            }
         }
     }
-    for (; k < header->cupsHeight; ++k)
-        std::memset(szImageRaster + std::size_t{k} * kStoreRowBytes, 0xFF, span);
+    if (k < rows)
+        fillBytes(szImageRaster + std::size_t{k} * stride, std::size_t{rows - k} * stride, 0xFF);
 }
 
 // main: the whole job.

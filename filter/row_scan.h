@@ -1,0 +1,40 @@
+// Row scans: the byte loops that every row of every page pays for (filling
+// the page store, the blank test, finding runs for the encoder), done a
+// vector at a time. On x86-64 the AVX2 forms are chosen at run time when the
+// processor has them; elsewhere a portable form works a 64-bit word at a
+// time. All forms give the same results.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Bytes a caller must leave readable after the last byte it passes to
+// pairMask, and writable after the last byte an encoder may emit.
+constexpr std::uint32_t kScanSlack = 128;
+
+// Words of mask pairMask writes for n bytes: one bit per byte, plus the
+// terminating word.
+constexpr std::uint32_t pairMaskWords(std::uint32_t n)
+{
+    return (n + 63) / 64 + 1;
+}
+
+// fillBytes: set n bytes at p to value.
+void fillBytes(unsigned char* p, std::size_t n, unsigned char value);
+
+// invertBytes: flip every bit of n bytes at p.
+void invertBytes(unsigned char* p, std::size_t n);
+
+// allWhite: true when all n bytes at p are 0xFF; true for n = 0.
+bool allWhite(const unsigned char* p, std::uint32_t n);
+
+// pairMask: for n >= 1 bytes of line, bit k of mask (word k / 64, bit k % 64)
+// is set when line[k] == line[k + 1], for k < n - 1; every later bit is
+// clear, through the terminating word. line must have kScanSlack readable
+// bytes after byte n - 1.
+void pairMask(const unsigned char* line, std::uint32_t n, std::uint64_t* mask);
+
+// usePortableScans: switch to the portable forms (true) or back to the best
+// the processor has (false). Returns true when vector forms are now in use.
+// For tests and benchmarks that compare the two.
+bool usePortableScans(bool portable);
