@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "job_attributes.h"
-#include "line_encoder.h"
 #include "test_support.h"
 
 namespace e2e {
@@ -94,8 +93,7 @@ inline Bytes lineCommand(const Bytes& row, unsigned width)
 {
     Bytes line = hex("FF FF FF");
     line.insert(line.end(), row.begin(), row.begin() + width / 8);
-    Bytes encoded(2 * line.size() + 2);
-    encoded.resize(encodeLine(line.data(), static_cast<std::uint32_t>(line.size()), encoded.data()));
+    const Bytes encoded = qtest::referenceEncode(line);
     Bytes cmd = hex("1B 2A 41 02");
     cmd.push_back(encoded.size() & 0xFF);
     cmd.push_back(encoded.size() >> 8);

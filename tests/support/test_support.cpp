@@ -191,3 +191,37 @@ Bytes hex(const std::string& text)
 }
 
 }  // namespace qtest
+
+namespace qtest {
+
+Bytes referenceEncode(const Bytes& line)
+{
+    constexpr std::size_t kMax = 127;
+    const std::size_t n = line.size();
+    Bytes out;
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t left = n - i;
+        if (left >= 2 && line[i] == line[i + 1]) {
+            std::size_t count = 2;
+            while (count < left && count < kMax && line[i + count] == line[i])
+                ++count;
+            out.push_back(static_cast<unsigned char>(1 - static_cast<int>(count)));
+            out.push_back(static_cast<unsigned char>(~line[i]));
+            i += count;
+            continue;
+        }
+        // A literal: up to the next equal pair, never taking the last byte
+        // unless it is the only one left.
+        std::size_t count = 1;
+        while (i + count < n - 1 && count < kMax && line[i + count] != line[i + count + 1])
+            ++count;
+        out.push_back(static_cast<unsigned char>(count - 1));
+        for (std::size_t k = 0; k < count; ++k)
+            out.push_back(static_cast<unsigned char>(~line[i + k]));
+        i += count;
+    }
+    return out;
+}
+
+} // namespace qtest

@@ -55,3 +55,11 @@ void writeFile(const std::string& path, const std::string& data);
 Bytes hex(const std::string& text); // "1B 2A 41" -> bytes
 
 }  // namespace qtest
+
+namespace qtest {
+
+// referenceEncode: the line encoding worked out byte by byte, the plain way:
+// the yardstick the filter's fast encoder is checked against.
+Bytes referenceEncode(const Bytes& line);
+
+} // namespace qtest

@@ -1,8 +1,11 @@
 // The line encoder against known encodings, and the blank-row test.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "line_encoder.h"
 #include "line_output.h"
+#include "row_scan.h"
 #include "test_support.h"
 
 using qtest::Bytes;
@@ -79,6 +82,8 @@ TEST(LineEncoder, WorstCaseFitsTheLineBuffer)
 
 TEST(BlankRow, OnlyAllWhiteIsBlank)
 {
+  for (bool portable : {true, false}) {
+    usePortableScans(portable);
     Bytes row(797, 0xFF);
     EXPECT_TRUE(isBlankRow(row.data(), 797));
     EXPECT_TRUE(isBlankRow(row.data(), 0));
@@ -92,6 +97,95 @@ TEST(BlankRow, OnlyAllWhiteIsBlank)
     // A row of one repeated non-white byte is not blank.
     Bytes grey(797, 0xAA);
     EXPECT_FALSE(isBlankRow(grey.data(), 797));
+    for (std::uint32_t n = 1; n < 300; ++n) {
+        Bytes last(n, 0xFF);
+        last[n - 1] = 0x7F;
+        EXPECT_FALSE(isBlankRow(last.data(), n)) << n;
+        EXPECT_TRUE(isBlankRow(last.data(), n - 1)) << n;
+    }
+  }
+  usePortableScans(false);
+}
+
+// withLead: the line the printer gets for a row: three white bytes first.
+Bytes withLead(const Bytes& row)
+{
+    Bytes line(row.size() + 3, 0xFF);
+    std::copy(row.begin(), row.end(), line.begin() + 3);
+    return line;
+}
+
+// Rows the way a page has them: runs of a few byte values whose lengths
+// cross the 127-byte token limit and the 64-byte mask words, broken by
+// noise. kind picks the mix.
+Bytes patternRow(std::mt19937& rng, std::size_t n, int kind)
+{
+    static const unsigned char kValues[] = {0xFF, 0x00, 0xF0, 0x0F, 0x81, 0xFE};
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> value(0, kind == 0 ? 1 : 5);
+    std::uniform_int_distribution<std::size_t> shortRun(1, 4);
+    std::uniform_int_distribution<std::size_t> longRun(1, 300);
+    Bytes row;
+    while (row.size() < n) {
+        if (kind == 3) {
+            row.push_back(static_cast<unsigned char>(byte(rng)));
+            continue;
+        }
+        const std::size_t run = (kind == 1 ? shortRun(rng) : longRun(rng));
+        const unsigned char b = (kind == 2 && run < 3) ? static_cast<unsigned char>(byte(rng))
+                                                        : kValues[value(rng)];
+        row.insert(row.end(), std::min(run, n - row.size()), b);
+    }
+    return row;
+}
+
+// The fast encoder against the byte-by-byte one, on both the portable and
+// the vector scans, for whole lines and for rows with their white lead.
+TEST(LineEncoder, MatchesTheReferenceOnPageLikeRows)
+{
+    std::mt19937 rng(20261207);
+    std::uniform_int_distribution<std::size_t> width(1, 900);
+    for (bool portable : {true, false}) {
+        usePortableScans(portable);
+        for (int round = 0; round < 3000; ++round) {
+            const std::size_t n = round < 300 ? static_cast<std::size_t>(round % 150 + 1) : width(rng);
+            const int kind = round % 4;
+            const Bytes row = patternRow(rng, n, kind);
+            ASSERT_EQ(encode(row), qtest::referenceEncode(row))
+                << "portable " << portable << " round " << round << " kind " << kind;
+
+            Bytes padded = row;
+            padded.resize(row.size() + kScanSlack, static_cast<unsigned char>(round));
+            Bytes out(2 * (row.size() + 3) + kScanSlack);
+            out.resize(encodeRow(padded.data(), static_cast<std::uint32_t>(row.size()), out.data()));
+            const Bytes line = withLead(row);
+            ASSERT_EQ(out, qtest::referenceEncode(line))
+                << "row: portable " << portable << " round " << round << " kind " << kind;
+        }
+    }
+    usePortableScans(false);
+}
+
+// White leads of every length around the 127-byte limit and a word edge.
+TEST(LineEncoder, RowLeadMergesWithLeadingWhite)
+{
+    for (std::size_t white : {0u, 1u, 2u, 60u, 61u, 62u, 123u, 124u, 125u, 126u, 251u, 252u}) {
+        for (unsigned char after : {0x00, 0xFE}) {
+            Bytes row = repeat(white, 0xFF);
+            row.push_back(after);
+            row.push_back(0x5A);
+            Bytes padded = row;
+            padded.resize(row.size() + kScanSlack, 0xFF);
+            Bytes out(2 * (row.size() + 3) + kScanSlack);
+            out.resize(encodeRow(padded.data(), static_cast<std::uint32_t>(row.size()), out.data()));
+            const Bytes line = withLead(row);
+            EXPECT_EQ(out, qtest::referenceEncode(line)) << white << " then " << int(after);
+        }
+    }
+    Bytes out(2 + kScanSlack);
+    const unsigned char none[kScanSlack] = {};
+    out.resize(encodeRow(none, 0, out.data()));
+    EXPECT_EQ(out, hex("FE 00"));
 }
 
 }  // namespace

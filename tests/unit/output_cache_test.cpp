@@ -182,4 +182,32 @@ TEST_F(OutputCache, LineCommandsWriteOutAsTwoPieces)
     gCompressBufSize = 0;
 }
 
+// Repeated pieces copied in one go give the bytes and write-outs that the
+// same pieces appended one by one give, from any fill level.
+TEST_F(OutputCache, RepeatedPiecesMatchSingleAppends)
+{
+    const unsigned char piece[5] = {0x1B, 0x2A, 0x42, 0x01, 0x00};
+    for (std::size_t fill : {0u, 1u, 4000u, 5114u, 5115u, 5119u}) {
+        for (int count : {1, 3, 1024, 2500}) {
+            resetOutputCache();
+            append(fill, 7);
+            for (int i = 0; i < count; ++i)
+                cachePrnCmd(piece, sizeof piece);
+            const std::vector<unsigned char> oneByOne = written();
+            const std::uint32_t heldOneByOne = g_prnBufSize;
+
+            std::rewind(stream_);
+            ASSERT_EQ(ftruncate(fileno(stream_), 0), 0);
+            resetOutputCache();
+            append(fill, 7);
+            cacheRepeat(piece, sizeof piece, count);
+            EXPECT_EQ(written(), oneByOne) << fill << " + " << count;
+            EXPECT_EQ(g_prnBufSize, heldOneByOne) << fill << " + " << count;
+
+            std::rewind(stream_);
+            ASSERT_EQ(ftruncate(fileno(stream_), 0), 0);
+        }
+    }
+}
+
 }  // namespace
