@@ -19,8 +19,8 @@
 // tests.
 #include "line_encoder.h"
 
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "output_cache.h"
 #include "printer_commands.h"
@@ -34,10 +34,13 @@ namespace {
 constexpr std::uint32_t kMaxTokenBytes = 127;
 constexpr std::uint32_t kLeadBytes = 3; // white bytes the printer gets before each row
 
-// The pair mask and change mask of the row being encoded; rows are at most a
-// few hundred bytes, so these only grow on the first line.
-std::vector<std::uint64_t> gMask;
-std::vector<std::uint64_t> gChanges;
+// Lines of up to kLocalLine bytes (every row the filter sends) are encoded
+// with these buffers; longer ones get buffers of their own.
+constexpr std::uint32_t kLocalLine = 4096;
+std::uint64_t gMask[pairMaskWords(kLocalLine)];    // pair mask of the line being encoded
+std::uint64_t gChanges[pairMaskWords(kLocalLine)]; // and its change mask
+unsigned char gLine[kLocalLine + kScanSlack];       // encodeLine's padded copy of its line
+unsigned char gEncoded[2 * kLocalLine + kScanSlack]; // and its padded output
 
 // nextClear: the first clear mask bit at p or after (there is always one at
 // the line's last byte).
@@ -133,16 +136,16 @@ inline unsigned char* putLiteral(unsigned char* o, const unsigned char* in, std:
 }
 
 // encodeTokens: the tokens for line[p..n), p a token boundary, given the
-// line's pair mask. line and out need kScanSlack bytes of slack. The loop
+// line's pair mask and room for its change mask. line and out need kScanSlack bytes of slack. The loop
 // alternates a run phase and a literal phase, each one boundary long.
 std::uint32_t encodeTokens(const unsigned char* line, std::uint32_t n, std::uint32_t p,
-                           const std::uint64_t* mask, unsigned char* out)
+                           const std::uint64_t* mask, std::uint64_t* changes, unsigned char* out)
 {
     const std::uint32_t last = n - 1;
     unsigned char* o = out;
     if (p < last) {
-        changeMask(mask, n, gChanges.data());
-        Boundaries bounds(gChanges.data(), p);
+        changeMask(mask, n, changes);
+        Boundaries bounds(changes, p);
         bool inRun = (mask[p / 64] >> (p % 64)) & 1;
         for (;;) {
             if (inRun) {
@@ -187,16 +190,6 @@ std::uint32_t encodeTokens(const unsigned char* line, std::uint32_t n, std::uint
     return static_cast<std::uint32_t>(o - out);
 }
 
-std::uint64_t* maskFor(const unsigned char* line, std::uint32_t n)
-{
-    if (gMask.size() < pairMaskWords(n)) {
-        gMask.resize(pairMaskWords(n));
-        gChanges.resize(pairMaskWords(n));
-    }
-    pairMask(line, n, gMask.data());
-    return gMask.data();
-}
-
 // appendLineCommand: header and body of a line data command whose body
 // encode() writes (at most worst bytes, plus slack). When both pieces are
 // sure to fit without a write-out, the command is built straight into the
@@ -230,13 +223,26 @@ std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned ch
 {
     if (n == 0)
         return 0;
-    static std::vector<unsigned char> in;
-    static std::vector<unsigned char> encoded;
-    in.assign(line, line + n);
-    in.resize(std::size_t{n} + kScanSlack);
-    encoded.resize(2 * std::size_t{n} + kScanSlack);
-    const std::uint32_t len = encodeTokens(in.data(), n, 0, maskFor(in.data(), n), encoded.data());
-    std::memcpy(out, encoded.data(), len);
+    unsigned char* in = gLine;
+    unsigned char* encoded = gEncoded;
+    std::uint64_t* mask = gMask;
+    std::uint64_t* changes = gChanges;
+    void* own = nullptr;
+    if (n > kLocalLine) {
+        const std::size_t words = pairMaskWords(n);
+        own = std::malloc(2 * words * sizeof(std::uint64_t) + 3 * std::size_t{n} + 2 * kScanSlack);
+        if (own == nullptr)
+            return 0;
+        mask = static_cast<std::uint64_t*>(own);
+        changes = mask + words;
+        in = reinterpret_cast<unsigned char*>(changes + words);
+        encoded = in + n + kScanSlack;
+    }
+    std::memcpy(in, line, n);
+    pairMask(in, n, mask);
+    const std::uint32_t len = encodeTokens(in, n, 0, mask, changes, encoded);
+    std::memcpy(out, encoded, len);
+    std::free(own);
     return len;
 }
 
@@ -246,19 +252,20 @@ std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned ch
 std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned char* out)
 {
     std::uint32_t count = kLeadBytes;
-    const std::uint64_t* mask = nullptr;
-    if (n > 0) {
-        mask = maskFor(pixels, n);
-        if (pixels[0] == 0xFF)
-            count += nextClear(mask, 0) + 1;
-        if (count > kMaxTokenBytes)
-            count = kMaxTokenBytes;
-    }
-    out[0] = static_cast<unsigned char>(1 - static_cast<int>(count));
     out[1] = 0x00;
-    if (n == 0)
-        return 2;
-    return 2 + encodeTokens(pixels, n, count - kLeadBytes, mask, out + 2);
+    if (n == 0 || n > kLocalLine) {
+        // Longer rows than the store can hold are never sent; the bound
+        // keeps the masks in their buffers.
+        out[0] = static_cast<unsigned char>(1 - static_cast<int>(count));
+        return n == 0 ? 2 : 0;
+    }
+    pairMask(pixels, n, gMask);
+    if (pixels[0] == 0xFF)
+        count += nextClear(gMask, 0) + 1;
+    if (count > kMaxTokenBytes)
+        count = kMaxTokenBytes;
+    out[0] = static_cast<unsigned char>(1 - static_cast<int>(count));
+    return 2 + encodeTokens(pixels, n, count - kLeadBytes, gMask, gChanges, out + 2);
 }
 
 void compressImageData(const unsigned char* line, std::uint32_t n)
