@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,16 +116,75 @@ static bool growCompressBuf(const cups_page_header2_t& h)
 // dozen rows.
 constexpr std::uint32_t kReadBytes = 65536;
 
-// readRows: count rows of the page into at, one read; false when the read
-// fails. The rows are made white first, so whatever the read did not reach
-// stays white. A black-is-set page is inverted as it is read, so it prints
-// like its white-is-set mirror; its rows start out black-is-set white (0x00).
+// The raster input. libcups reads the job through readRaster, which lets
+// the filter see two things libcups keeps to itself: the stream's sync word
+// (whether rows are stored compressed), and, for an uncompressed stream,
+// how far a read into the page store got, since libcups then reads rows
+// straight into the buffer it is given. With that, a failed read of many
+// rows still keeps every byte that arrived, as row-by-row reading would,
+// without making the rows white before every read.
+struct RasterInput {
+    int fd = 0;
+    unsigned char sync[4] = {};  // the first four bytes of the stream
+    std::size_t seen = 0;        // bytes read so far, up to four
+    std::uintptr_t from = 0;     // the page store range being read into
+    std::uintptr_t to = 0;
+    std::uintptr_t reached = 0;  // end of the bytes read into that range
+};
+static RasterInput gInput;
+static bool gDirectRows = false; // rows arrive uncompressed, straight into the store
+
+static ssize_t readRaster(void* ctx, unsigned char* buf, std::size_t bytes)
+{
+    auto* in = static_cast<RasterInput*>(ctx);
+    ssize_t got;
+    while ((got = read(in->fd, buf, bytes)) < 0)
+        if (errno != EINTR && errno != EAGAIN)
+            return -1;
+    for (ssize_t i = 0; i < got && in->seen < sizeof in->sync; ++i)
+        in->sync[in->seen++] = buf[i];
+    const auto at = reinterpret_cast<std::uintptr_t>(buf);
+    if (got > 0 && at >= in->from && at < in->to && at + static_cast<std::size_t>(got) > in->reached)
+        in->reached = at + static_cast<std::size_t>(got);
+    return got;
+}
+
+// uncompressedSync: version 1 and 3 rasters (either byte order) store rows
+// as they are.
+static bool uncompressedSync(const unsigned char* sync)
+{
+    static const char* const kPlain[] = {"RaSt", "tSaR", "RaS3", "3SaR"};
+    for (const char* s : kPlain)
+        if (std::memcmp(sync, s, 4) == 0)
+            return true;
+    return false;
+}
+
+// readRows: bytes of rows of the page into at, one read; false when the
+// read fails. Whatever the read did not reach is white. A black-is-set page
+// is inverted as it is read, so it prints like its white-is-set mirror.
 static bool readRows(cups_raster_t* ras, unsigned char* at, std::uint32_t bytes, bool invert)
 {
-    fillBytes(at, bytes, invert ? 0x00 : 0xFF);
+    if (!gDirectRows) {
+        // A compressed stream: libcups decodes rows elsewhere and copies
+        // them in, so the rows are made white (black-is-set white, 0x00, for
+        // a page that will be inverted) before the read.
+        fillBytes(at, bytes, invert ? 0x00 : 0xFF);
+        const unsigned got = cupsRasterReadPixels(ras, at, bytes);
+        if (invert)
+            invertBytes(at, bytes);
+        return got != 0;
+    }
+    gInput.from = reinterpret_cast<std::uintptr_t>(at);
+    gInput.to = gInput.from + bytes;
+    gInput.reached = gInput.from;
     const unsigned got = cupsRasterReadPixels(ras, at, bytes);
+    const std::size_t valid = got != 0 ? bytes : std::min<std::size_t>(gInput.reached - gInput.from, bytes);
+    gInput.from = gInput.to = 0;
     if (invert)
-        invertBytes(at, bytes);
+        invertBytes(at, valid);
+    if (valid < bytes)
+        fillBytes(at + valid, bytes - valid, 0xFF);
     return got != 0;
 }
 
@@ -197,7 +257,10 @@ int main(int argc, char* argv[])
     action.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &action, nullptr);
 
-    cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+    gInput = RasterInput();
+    gInput.fd = fd;
+    cups_raster_t* ras = cupsRasterOpenIO(readRaster, &gInput, CUPS_RASTER_READ);
+    gDirectRows = uncompressedSync(gInput.sync);
 
     gCanceled = 0;
     gJobFailed = 0;

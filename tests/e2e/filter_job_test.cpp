@@ -2,6 +2,10 @@
 // whole printer streams, standard error and exit status.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "e2e.h"
 
 using namespace e2e;
@@ -133,6 +137,43 @@ TEST(FilterJob, TruncatedPageIsSentWholeWithWhiteRows)
     const qtest::RunResult r = runFilter(raster);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(sameStream(r.out, expected));
+}
+
+// A stream that ends inside a row: the rows before it and the bytes of that
+// row which arrived are printed, the rest of the page is white. Black-is-set
+// pages are inverted only where bytes arrived.
+TEST(FilterJob, StreamEndingInsideARowKeepsWhatArrived)
+{
+    for (bool black : {false, true}) {
+        RasterPage page = qtest::whitePage(qtest::makeHeader(64, 40, 600));
+        if (black)
+            page.header.cupsColorSpace = CUPS_CSPACE_K;
+        page.rows.resize(12);
+        for (std::size_t r = 0; r < page.rows.size(); ++r)
+            page.rows[r].assign(8, static_cast<unsigned char>(0x11 * (r + 1)));
+        const std::string raster = rasterPath(black ? "midrow-k" : "midrow-w");
+        qtest::writeRaster(raster, {page}, CUPS_RASTER_WRITE);
+        FILE* f = std::fopen(raster.c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        std::fseek(f, 0, SEEK_END);
+        const long rowsStart = std::ftell(f) - 12 * 8;
+        std::fclose(f);
+        ASSERT_EQ(truncate(raster.c_str(), rowsStart + 11 * 8 + 3), 0);
+
+        // What the printer should get: the white-is-set rows that arrived.
+        RasterPage seen = qtest::whitePage(qtest::makeHeader(64, 40, 600));
+        for (std::size_t r = 0; r < 12; ++r) {
+            const std::size_t arrived = r < 11 ? 8 : 3;
+            for (std::size_t i = 0; i < arrived; ++i)
+                seen.rows[r][i] = black ? static_cast<unsigned char>(~page.rows[r][i]) : page.rows[r][i];
+        }
+        Bytes expected = settingsFor(page.header);
+        append(expected, pageBytes(seen));
+        append(expected, kEndJob);
+        const qtest::RunResult r = runFilter(raster);
+        EXPECT_EQ(r.status, 0) << black;
+        EXPECT_TRUE(sameStream(r.out, expected)) << black;
+    }
 }
 
 TEST(FilterJob, OnlyTheFirstPageSetsUpTheJob)
