@@ -138,20 +138,30 @@ __attribute__((target("avx2"))) void invertAvx2(unsigned char* p, std::size_t n)
     invertPortable(p + i, n - i);
 }
 
-// allWhiteAvx2: 128 bytes and-ed per test; the tail is one vector that
-// ends on the last byte, overlapping bytes already tested.
+// allWhiteAvx2: 256 bytes and-ed per test; what is left is tested as
+// vectors that end on the last byte, overlapping bytes already tested.
+__attribute__((target("avx2"))) inline __m256i and8(const unsigned char* p)
+{
+    return _mm256_and_si256(
+        _mm256_and_si256(_mm256_and_si256(load256(p), load256(p + 32)),
+                         _mm256_and_si256(load256(p + 64), load256(p + 96))),
+        _mm256_and_si256(_mm256_and_si256(load256(p + 128), load256(p + 160)),
+                         _mm256_and_si256(load256(p + 192), load256(p + 224))));
+}
+
 __attribute__((target("avx2"))) bool allWhiteAvx2(const unsigned char* p, std::uint32_t n)
 {
     if (n < 32)
         return allWhitePortable(p, n);
     const __m256i ones = _mm256_set1_epi8(-1);
     std::uint32_t i = 0;
-    for (; i + 128 <= n; i += 128) {
-        const __m256i v = _mm256_and_si256(_mm256_and_si256(load256(p + i), load256(p + i + 32)),
-                                           _mm256_and_si256(load256(p + i + 64), load256(p + i + 96)));
-        if (!_mm256_testc_si256(v, ones))
+    for (; i + 256 <= n; i += 256)
+        if (!_mm256_testc_si256(and8(p + i), ones))
             return false;
-    }
+    if (i == n)
+        return true;
+    if (n >= 256)
+        return _mm256_testc_si256(and8(p + n - 256), ones);
     for (; i + 32 <= n; i += 32)
         if (!_mm256_testc_si256(load256(p + i), ones))
             return false;
