@@ -251,20 +251,22 @@ std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned ch
 // the pixels' own tokens follow from where that run ends.
 std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned char* out)
 {
+    // Rows longer than the page store's are never sent; the bound keeps
+    // the masks in their buffers.
+    if (n > kLocalLine)
+        return 0;
     std::uint32_t count = kLeadBytes;
-    out[1] = 0x00;
-    if (n == 0 || n > kLocalLine) {
-        // Longer rows than the store can hold are never sent; the bound
-        // keeps the masks in their buffers.
-        out[0] = static_cast<unsigned char>(1 - static_cast<int>(count));
-        return n == 0 ? 2 : 0;
+    if (n > 0) {
+        pairMask(pixels, n, gMask);
+        if (pixels[0] == 0xFF)
+            count += nextClear(gMask, 0) + 1;
+        if (count > kMaxTokenBytes)
+            count = kMaxTokenBytes;
     }
-    pairMask(pixels, n, gMask);
-    if (pixels[0] == 0xFF)
-        count += nextClear(gMask, 0) + 1;
-    if (count > kMaxTokenBytes)
-        count = kMaxTokenBytes;
     out[0] = static_cast<unsigned char>(1 - static_cast<int>(count));
+    out[1] = 0x00;
+    if (n == 0)
+        return 2;
     return 2 + encodeTokens(pixels, n, count - kLeadBytes, gMask, gChanges, out + 2);
 }
 

@@ -166,9 +166,10 @@ static bool uncompressedSync(const unsigned char* sync)
 static bool readRows(cups_raster_t* ras, unsigned char* at, std::uint32_t bytes, bool invert)
 {
     if (!gDirectRows) {
-        // A compressed stream: libcups decodes rows elsewhere and copies
-        // them in, so the rows are made white (black-is-set white, 0x00, for
-        // a page that will be inverted) before the read.
+        // A compressed stream: libcups decodes the rows, so how far a
+        // failed read got cannot be seen; the rows are made white
+        // (black-is-set white, 0x00, for a page that will be inverted)
+        // before the read.
         fillBytes(at, bytes, invert ? 0x00 : 0xFF);
         const unsigned got = cupsRasterReadPixels(ras, at, bytes);
         if (invert)
