@@ -11,10 +11,10 @@
 // Every decision looks only at the bytes from i on, so a line can be
 // encoded from any token boundary onward, independently of what came first.
 //
-// Fast path: instead of comparing byte by byte, pairMask gives one bit per
-// byte (set where a byte equals the next one), so each token boundary is
-// one count-trailing-zeros away; literals are copied and inverted eight
-// bytes at a time. This costs a few instructions per token
+// Fast path: instead of comparing byte by byte, changeMask marks with one
+// bit per byte where each run of equal bytes begins and ends, so each token
+// boundary is one count-trailing-zeros away; literals are copied and
+// inverted eight bytes at a time. This costs a few instructions per token
 // rather than per byte, and is checked against a byte-by-byte encoder in the
 // tests.
 #include "line_encoder.h"
@@ -37,31 +37,14 @@ constexpr std::uint32_t kLeadBytes = 3; // white bytes the printer gets before e
 // Lines of up to kLocalLine bytes (every row the filter sends) are encoded
 // with these buffers; longer ones get buffers of their own.
 constexpr std::uint32_t kLocalLine = 4096;
-std::uint64_t gMask[pairMaskWords(kLocalLine)];    // pair mask of the line being encoded
-std::uint64_t gChanges[pairMaskWords(kLocalLine)]; // and its change mask
+std::uint64_t gChanges[changeMaskWords(kLocalLine)]; // change mask of the line being encoded
 unsigned char gLine[kLocalLine + kScanSlack];       // encodeLine's padded copy of its line
 unsigned char gEncoded[2 * kLocalLine + kScanSlack]; // and its padded output
 
-// nextClear: the first clear mask bit at p or after (there is always one at
-// the line's last byte).
-inline std::uint32_t nextClear(const std::uint64_t* mask, std::uint32_t p)
-{
-    std::uint32_t w = p / 64;
-    const std::uint64_t x = ~mask[w] >> (p % 64);
-    if (x != 0)
-        return p + static_cast<std::uint32_t>(__builtin_ctzll(x));
-    do
-        ++w;
-    while (mask[w] == ~std::uint64_t{0});
-    return 64 * w + static_cast<std::uint32_t>(__builtin_ctzll(~mask[w]));
-}
-
-// Boundaries: the positions where the pair mask changes, in order, after a
-// given start. With the mask read as runs of set bits, a set run [a, b)
-// means bytes a to b are equal: a run token (or tokens) from a covering b;
-// the clear bits after it are literal bytes. So the boundaries alternate:
-// a run's start, its last byte, the next run's start, ... They come from a
-// change mask (see changeMask) whose guard bit past the line ends the list.
+// Boundaries: the set bits of a change mask, in order, after a given start.
+// They alternate: a run's first byte, its last byte, the next run's first
+// byte, ...; the bytes between one run's last byte and the next run's
+// first are literal bytes. The guard bit past the line ends the list.
 class Boundaries {
 public:
     Boundaries(const std::uint64_t* changes, std::uint32_t after)
@@ -89,20 +72,6 @@ private:
     std::uint32_t base_;
     std::uint64_t t_;
 };
-
-// changeMask: bit k of changes set where pair-mask bit k differs from bit
-// k - 1 (bit -1 counts as clear), for the words of an n-byte line, then a
-// guard word whose bit 0 is a boundary past the line.
-void changeMask(const std::uint64_t* mask, std::uint32_t n, std::uint64_t* changes)
-{
-    const std::uint32_t words = (n + 63) / 64;
-    std::uint64_t carry = 0;
-    for (std::uint32_t w = 0; w < words; ++w) {
-        changes[w] = mask[w] ^ ((mask[w] << 1) | carry);
-        carry = mask[w] >> 63;
-    }
-    changes[words] = 1;
-}
 
 // copyInverted: c >= 1 inverted bytes, eight at a time; may read and write
 // up to seven bytes past the literal (both buffers have the slack). Most
@@ -136,17 +105,16 @@ inline unsigned char* putLiteral(unsigned char* o, const unsigned char* in, std:
 }
 
 // encodeTokens: the tokens for line[p..n), p a token boundary, given the
-// line's pair mask and room for its change mask. line and out need kScanSlack bytes of slack. The loop
+// line's change mask. line and out need kScanSlack bytes of slack. The loop
 // alternates a run phase and a literal phase, each one boundary long.
 std::uint32_t encodeTokens(const unsigned char* line, std::uint32_t n, std::uint32_t p,
-                           const std::uint64_t* mask, std::uint64_t* changes, unsigned char* out)
+                           const std::uint64_t* changes, unsigned char* out)
 {
     const std::uint32_t last = n - 1;
     unsigned char* o = out;
     if (p < last) {
-        changeMask(mask, n, changes);
         Boundaries bounds(changes, p);
-        bool inRun = (mask[p / 64] >> (p % 64)) & 1;
+        bool inRun = line[p] == line[p + 1];
         for (;;) {
             if (inRun) {
                 // Bytes p to b are equal (at least two). Whole tokens of 127
@@ -155,15 +123,15 @@ std::uint32_t encodeTokens(const unsigned char* line, std::uint32_t n, std::uint
                 const std::uint32_t b = bounds.next();
                 const unsigned char v = line[p];
                 std::uint32_t c = b - p + 1;
+                p = b + 1;
                 if (c > kMaxTokenBytes) {
                     for (; c > kMaxTokenBytes; c -= kMaxTokenBytes)
                         o = putRun(o, kMaxTokenBytes, v);
-                    p = b + 1 - c;
+                    if (c == 1)
+                        p = b;
                 }
-                if (c > 1) {
+                if (p != b)
                     o = putRun(o, c, v);
-                    p = b + 1;
-                }
                 if (p >= last)
                     break;
             }
@@ -225,22 +193,20 @@ std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned ch
         return 0;
     unsigned char* in = gLine;
     unsigned char* encoded = gEncoded;
-    std::uint64_t* mask = gMask;
     std::uint64_t* changes = gChanges;
     void* own = nullptr;
     if (n > kLocalLine) {
-        const std::size_t words = pairMaskWords(n);
-        own = std::malloc(2 * words * sizeof(std::uint64_t) + 3 * std::size_t{n} + 2 * kScanSlack);
+        const std::size_t words = changeMaskWords(n);
+        own = std::malloc(words * sizeof(std::uint64_t) + 3 * std::size_t{n} + 2 * kScanSlack);
         if (own == nullptr)
             return 0;
-        mask = static_cast<std::uint64_t*>(own);
-        changes = mask + words;
+        changes = static_cast<std::uint64_t*>(own);
         in = reinterpret_cast<unsigned char*>(changes + words);
         encoded = in + n + kScanSlack;
     }
     std::memcpy(in, line, n);
-    pairMask(in, n, mask);
-    const std::uint32_t len = encodeTokens(in, n, 0, mask, changes, encoded);
+    changeMask(in, n, changes);
+    const std::uint32_t len = encodeTokens(in, n, 0, changes, encoded);
     std::memcpy(out, encoded, len);
     std::free(own);
     return len;
@@ -257,9 +223,12 @@ std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned c
         return 0;
     std::uint32_t count = kLeadBytes;
     if (n > 0) {
-        pairMask(pixels, n, gMask);
-        if (pixels[0] == 0xFF)
-            count += nextClear(gMask, 0) + 1;
+        changeMask(pixels, n, gChanges);
+        if (pixels[0] == 0xFF) {
+            // White pixels from the first on: one, or up to the end of the
+            // run that starts at byte 0 (its first boundary is byte 0).
+            count += n > 1 && pixels[1] == 0xFF ? Boundaries(gChanges, 0).next() + 1 : 1;
+        }
         if (count > kMaxTokenBytes)
             count = kMaxTokenBytes;
     }
@@ -267,7 +236,7 @@ std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned c
     out[1] = 0x00;
     if (n == 0)
         return 2;
-    return 2 + encodeTokens(pixels, n, count - kLeadBytes, gMask, gChanges, out + 2);
+    return 2 + encodeTokens(pixels, n, count - kLeadBytes, gChanges, out + 2);
 }
 
 void compressImageData(const unsigned char* line, std::uint32_t n)

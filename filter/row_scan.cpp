@@ -22,15 +22,32 @@ inline std::uint64_t load64(const unsigned char* p)
     return w;
 }
 
-// finishMask: clear the bits from the last byte on (it has no next byte)
-// and write the terminating word.
-inline void finishMask(std::uint32_t n, std::uint64_t* mask)
-{
-    const std::uint32_t last = n - 1;
-    const std::uint32_t w = last / 64;
-    mask[w] &= (std::uint64_t{1} << (last % 64)) - 1;
-    mask[w + 1] = 0;
-}
+// ChangeWriter: turns pair-mask words, in order, into change-mask words.
+// Pair bits from the last byte on are dropped first (the last byte has no
+// next byte), and the guard word follows the last word.
+class ChangeWriter {
+public:
+    ChangeWriter(std::uint32_t n, std::uint64_t* changes)
+        : changes_(changes), lastWord_((n - 1) / 64),
+          lastBits_((std::uint64_t{1} << ((n - 1) % 64)) - 1)
+    {
+    }
+    std::uint32_t words() const { return lastWord_ + 1; }
+    void put(std::uint32_t w, std::uint64_t pairs)
+    {
+        if (w == lastWord_)
+            pairs &= lastBits_;
+        changes_[w] = pairs ^ ((pairs << 1) | carry_);
+        carry_ = pairs >> 63;
+    }
+    void finish() { changes_[lastWord_ + 1] = 1; }
+
+private:
+    std::uint64_t* changes_;
+    std::uint32_t lastWord_;
+    std::uint64_t lastBits_;
+    std::uint64_t carry_ = 0;
+};
 
 // ---- portable forms ----
 
@@ -80,17 +97,17 @@ inline std::uint64_t equalBytes8(std::uint64_t a, std::uint64_t b)
     return ((zero >> 7) * 0x0102040810204080ULL) >> 56;
 }
 
-void pairMaskPortable(const unsigned char* line, std::uint32_t n, std::uint64_t* mask)
+void changeMaskPortable(const unsigned char* line, std::uint32_t n, std::uint64_t* changes)
 {
-    const std::uint32_t words = (n + 63) / 64;
-    for (std::uint32_t w = 0; w < words; ++w) {
+    ChangeWriter out(n, changes);
+    for (std::uint32_t w = 0; w < out.words(); ++w) {
         const unsigned char* p = line + 64 * w;
-        std::uint64_t bits = 0;
+        std::uint64_t pairs = 0;
         for (std::uint32_t g = 0; g < 8; ++g)
-            bits |= equalBytes8(load64(p + 8 * g), load64(p + 8 * g + 1)) << (8 * g);
-        mask[w] = bits;
+            pairs |= equalBytes8(load64(p + 8 * g), load64(p + 8 * g + 1)) << (8 * g);
+        out.put(w, pairs);
     }
-    finishMask(n, mask);
+    out.finish();
 }
 
 #ifdef QUORVEL_HAVE_AVX2_SCANS
@@ -168,21 +185,21 @@ __attribute__((target("avx2"))) bool allWhiteAvx2(const unsigned char* p, std::u
     return i == n || _mm256_testc_si256(load256(p + n - 32), ones);
 }
 
-// pairMaskAvx2: compare the line with itself shifted by one byte, 64 bytes
-// per mask word. Reads up to 96 bytes past the last word's start.
-__attribute__((target("avx2"))) void pairMaskAvx2(const unsigned char* line, std::uint32_t n,
-                                                  std::uint64_t* mask)
+// changeMaskAvx2: compare the line with itself shifted by one byte, 64
+// bytes per mask word. Reads up to 96 bytes past the last word's start.
+__attribute__((target("avx2"))) void changeMaskAvx2(const unsigned char* line, std::uint32_t n,
+                                                    std::uint64_t* changes)
 {
-    const std::uint32_t words = (n + 63) / 64;
-    for (std::uint32_t w = 0; w < words; ++w) {
+    ChangeWriter out(n, changes);
+    for (std::uint32_t w = 0; w < out.words(); ++w) {
         const unsigned char* p = line + 64 * w;
         const auto lo = static_cast<std::uint32_t>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(load256(p), load256(p + 1))));
         const auto hi = static_cast<std::uint32_t>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(load256(p + 32), load256(p + 33))));
-        mask[w] = lo | (std::uint64_t{hi} << 32);
+        out.put(w, lo | (std::uint64_t{hi} << 32));
     }
-    finishMask(n, mask);
+    out.finish();
 }
 
 #endif
@@ -191,17 +208,17 @@ struct ScanOps {
     void (*fill)(unsigned char*, std::size_t, unsigned char);
     void (*invert)(unsigned char*, std::size_t);
     bool (*allWhite)(const unsigned char*, std::uint32_t);
-    void (*pairMask)(const unsigned char*, std::uint32_t, std::uint64_t*);
+    void (*changeMask)(const unsigned char*, std::uint32_t, std::uint64_t*);
 };
 
-constexpr ScanOps kPortableOps = {fillPortable, invertPortable, allWhitePortable, pairMaskPortable};
+constexpr ScanOps kPortableOps = {fillPortable, invertPortable, allWhitePortable, changeMaskPortable};
 
 ScanOps bestOps()
 {
 #ifdef QUORVEL_HAVE_AVX2_SCANS
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        return {fillAvx2, invertAvx2, allWhiteAvx2, pairMaskAvx2};
+        return {fillAvx2, invertAvx2, allWhiteAvx2, changeMaskAvx2};
 #endif
     return kPortableOps;
 }
@@ -225,9 +242,9 @@ bool allWhite(const unsigned char* p, std::uint32_t n)
     return gOps.allWhite(p, n);
 }
 
-void pairMask(const unsigned char* line, std::uint32_t n, std::uint64_t* mask)
+void changeMask(const unsigned char* line, std::uint32_t n, std::uint64_t* changes)
 {
-    gOps.pairMask(line, n, mask);
+    gOps.changeMask(line, n, changes);
 }
 
 bool usePortableScans(bool portable)

@@ -9,12 +9,11 @@
 #include <cstdint>
 
 // Bytes a caller must leave readable after the last byte it passes to
-// pairMask, and writable after the last byte an encoder may emit.
+// changeMask, and writable after the last byte an encoder may emit.
 constexpr std::uint32_t kScanSlack = 128;
 
-// Words of mask pairMask writes for n bytes: one bit per byte, plus the
-// terminating word.
-constexpr std::uint32_t pairMaskWords(std::uint32_t n)
+// Words changeMask writes for n bytes: one bit per byte, plus the guard word.
+constexpr std::uint32_t changeMaskWords(std::uint32_t n)
 {
     return (n + 63) / 64 + 1;
 }
@@ -28,11 +27,14 @@ void invertBytes(unsigned char* p, std::size_t n);
 // allWhite: true when all n bytes at p are 0xFF; true for n = 0.
 bool allWhite(const unsigned char* p, std::uint32_t n);
 
-// pairMask: for n >= 1 bytes of line, bit k of mask (word k / 64, bit k % 64)
-// is set when line[k] == line[k + 1], for k < n - 1; every later bit is
-// clear, through the terminating word. line must have kScanSlack readable
-// bytes after byte n - 1.
-void pairMask(const unsigned char* line, std::uint32_t n, std::uint64_t* mask);
+// changeMask: where the runs of equal bytes of a line begin and end. Call
+// pair bit k "line[k] == line[k + 1]", for k < n - 1, and clear from the
+// last byte on. Bit k of changes (word k / 64, bit k % 64) is set where pair
+// bit k differs from pair bit k - 1 (bit -1 counts as clear): at the first
+// byte of each run of two or more equal bytes, and at its last byte. The
+// word after the line's last word is a guard with bit 0 set. For n >= 1;
+// line must have kScanSlack readable bytes after byte n - 1.
+void changeMask(const unsigned char* line, std::uint32_t n, std::uint64_t* changes);
 
 // usePortableScans: switch to the portable forms (true) or back to the best
 // the processor has (false). Returns true when vector forms are now in use.
