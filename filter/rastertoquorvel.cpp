@@ -49,6 +49,17 @@ static void PageFinish()
     cachePrnCmd(szEndPageCmd.data(), static_cast<std::uint32_t>(szEndPageCmd.size()));
 }
 
+// colourSpace: the header's colour space as the number in the stream. The
+// field is an enum, and a stream may hold any number there; reading it as
+// its stored bits avoids loading an enum value the type does not have.
+static unsigned colourSpace(const cups_page_header2_t& h)
+{
+    std::uint32_t raw;
+    static_assert(sizeof raw == sizeof h.cupsColorSpace, "colour space is stored in 32 bits");
+    std::memcpy(&raw, &h.cupsColorSpace, sizeof raw);
+    return raw;
+}
+
 // pageProblem: why this page cannot be printed, written into why, or false
 // when it can. The store holds 10000 rows of 797 bytes of 1-bit pixels.
 static bool pageProblem(const cups_page_header2_t& h, int page, char* why, std::size_t size)
@@ -59,12 +70,12 @@ static bool pageProblem(const cups_page_header2_t& h, int page, char* why, std::
                       page, h.cupsBitsPerPixel);
         return true;
     }
-    if (h.cupsColorSpace != CUPS_CSPACE_W && h.cupsColorSpace != CUPS_CSPACE_SW &&
-        h.cupsColorSpace != CUPS_CSPACE_K) {
+    const unsigned space = colourSpace(h);
+    if (space != CUPS_CSPACE_W && space != CUPS_CSPACE_SW && space != CUPS_CSPACE_K) {
         std::snprintf(why, size,
                       "ERROR: Page %d has colour space %u; this printer takes white (0, 18) "
                       "or black (3) only\n",
-                      page, static_cast<unsigned>(h.cupsColorSpace));
+                      page, space);
         return true;
     }
     if (h.cupsHeight > kStoreRows || h.cupsBytesPerLine > kMaxRowBytes ||
@@ -198,7 +209,7 @@ static void ReadPageRaster(cups_raster_t* ras, const cups_page_header2_t* header
     const std::uint32_t bpl = header->cupsBytesPerLine;
     const std::uint32_t stride = pageRowStride(*header);
     const std::uint32_t rows = header->cupsHeight;
-    const bool invert = header->cupsColorSpace == CUPS_CSPACE_K;
+    const bool invert = colourSpace(*header) == CUPS_CSPACE_K;
     std::uint32_t k = 0;
     if (bpl == stride && bpl > 0) {
         const std::uint32_t perRead = std::max<std::uint32_t>(1, kReadBytes / bpl);

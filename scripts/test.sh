@@ -32,6 +32,10 @@ for target in build-fuzz/fuzz/fuzz_*; do
     -max_len=8192 -max_total_time="$fuzz_seconds" -print_final_stats=1 "$work" "$corpus" \
     >"$work.log" 2>&1 || status=$?
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|SUMMARY)' "$work.log" | sed "s/^/$name: /" || true
+  # Undefined behaviour is reported and the run goes on; it still fails the target.
+  if grep -q '^SUMMARY' "$work.log"; then
+    status=1
+  fi
   if [ "$status" -ne 0 ]; then
     tail -n 60 "$work.log"
     echo "fuzz target $name failed"

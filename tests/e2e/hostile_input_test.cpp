@@ -2,6 +2,8 @@
 // kinds, cancellation, and a printer stream that goes away.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -101,8 +103,12 @@ TEST(HostileInput, OtherRasterKinds)
         row.assign(64, 0x80);
     RasterPage rgb = good;
     rgb.header.cupsColorSpace = CUPS_CSPACE_RGB;
+    // A number no colour space has: stored as the stream would hold it.
+    RasterPage unknown = good;
+    const std::uint32_t noSuchSpace = 4000;
+    std::memcpy(&unknown.header.cupsColorSpace, &noSuchSpace, sizeof noSuchSpace);
     const std::string raster = rasterPath("kinds");
-    qtest::writeRaster(raster, {grey, rgb, good});
+    qtest::writeRaster(raster, {grey, rgb, unknown, good});
     Bytes expected = settingsFor(good.header);
     append(expected, pageBytes(good));
     append(expected, kEndJob);
@@ -111,6 +117,7 @@ TEST(HostileInput, OtherRasterKinds)
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(contains(r.err, "ERROR: Page 1 has 8 bits per pixel; this printer takes 1 bit per pixel\n"));
     EXPECT_TRUE(contains(r.err, "ERROR: Page 2 has colour space 1;"));
+    EXPECT_TRUE(contains(r.err, "ERROR: Page 3 has colour space 4000;"));
 
     // Black-is-set prints exactly like the white-is-set page it mirrors;
     // sGray is taken as it is.
