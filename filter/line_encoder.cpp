@@ -32,7 +32,6 @@ std::uint32_t gCompressBufSize = 0;
 namespace {
 
 constexpr std::uint32_t kMaxTokenBytes = 127;
-constexpr std::uint32_t kLeadBytes = 3; // white bytes the printer gets before each row
 
 // Lines of up to kLocalLine bytes (every row the filter sends) are encoded
 // with these buffers; longer ones get buffers of their own.
@@ -221,7 +220,7 @@ std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned c
     // the masks in their buffers.
     if (n > kLocalLine)
         return 0;
-    std::uint32_t count = kLeadBytes;
+    std::uint32_t count = kRowLead;
     if (n > 0) {
         changeMask(pixels, n, gChanges);
         if (pixels[0] == 0xFF) {
@@ -236,7 +235,7 @@ std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned c
     out[1] = 0x00;
     if (n == 0)
         return 2;
-    return 2 + encodeTokens(pixels, n, count - kLeadBytes, gChanges, out + 2);
+    return 2 + encodeTokens(pixels, n, count - kRowLead, gChanges, out + 2);
 }
 
 void compressImageData(const unsigned char* line, std::uint32_t n)
@@ -246,5 +245,5 @@ void compressImageData(const unsigned char* line, std::uint32_t n)
 
 void compressRow(const unsigned char* pixels, std::uint32_t n)
 {
-    appendLineCommand(2 * (n + kLeadBytes), [&](unsigned char* out) { return encodeRow(pixels, n, out); });
+    appendLineCommand(2 * (n + kRowLead), [&](unsigned char* out) { return encodeRow(pixels, n, out); });
 }

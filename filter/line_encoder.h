@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// White bytes the printer gets in front of every row's pixels.
+constexpr std::uint32_t kRowLead = 3;
+
 extern unsigned char* szCompressBuf;    // encode buffer, allocated on the first page
 extern std::uint32_t gCompressBufSize;  // its size: 2 x bytes per line + 2 (plus scan slack)
 

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "line_encoder.h"
+
 // Page store geometry. The store holds up to 10000 rows of up to 797 bytes
 // of pixels (the room of rows of 800 bytes that each begin with the three
 // white lead bytes the printer expects). Rows are kept one after the other,
@@ -14,7 +16,6 @@
 // lead bytes are added by the encoder rather than stored.
 constexpr std::uint32_t kStoreRows = 10000;
 constexpr std::uint32_t kStoreRowBytes = 800;
-constexpr std::uint32_t kRowLead = 3;
 constexpr std::uint32_t kMaxRowBytes = kStoreRowBytes - kRowLead; // 797
 
 // pageRowStride: bytes from one stored row to the next: the bytes per line,
