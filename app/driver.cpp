@@ -1,0 +1,282 @@
+// The quorvel driver: printer capabilities for PAPPL, and the raster
+// callbacks, which hand each job's pages to its own run (print_job.h).
+#include "driver.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cups_page.h"
+#include "print_job.h"
+#include "testpage.h"
+
+namespace {
+
+pappl_pr_driver_t kDrivers[] = {
+    {"quorvel", "Quorvel Monochrome Printer, 600dpi", "MFG:Quorvel;", nullptr},
+};
+
+// The sizes the printer takes; the custom range ends at the largest page the
+// stream holds (765 x 1200 points), the sheet has no margins.
+const char* const kMedia[] = {
+    "iso_a4_210x297mm",       "na_letter_8.5x11in",  "na_legal_8.5x14in",
+    "iso_a5_148x210mm",       "jis_b5_182x257mm",    "na_executive_7.25x10.5in",
+    "custom_min_76.2x127mm",  "custom_max_269.875x423.333mm",
+};
+
+const char* const kPaperWeights[] = {"very-heavy", "heavy", "medium-heavy", "medium", "light"};
+const char* const kOnOff[] = {"off", "on"};
+
+// The run a thread is printing. Each job run stays on one thread from its
+// start to its end, so this finds the run's own data even when PAPPL starts
+// the same job twice at once.
+thread_local AppJob* tRun = nullptr;
+
+// runFor: this thread's run of job, or nullptr.
+AppJob* runFor(pappl_job_t* job)
+{
+    return tRun && tRun->key == job ? tRun : nullptr;
+}
+
+// deviceWrite: PAPPL's device write, as the run's sink wants it.
+ssize_t deviceWrite(void* device, const void* bytes, std::size_t len)
+{
+    return papplDeviceWrite(static_cast<pappl_device_t*>(device), bytes, len);
+}
+
+// isFormat: whether the job's document is of MIME type format.
+bool isFormat(pappl_job_t* job, const char* format)
+{
+    const char* f = papplJobGetFormat(job);
+    return f && std::strcmp(f, format) == 0;
+}
+
+// jobOptions: what the driver takes from PAPPL's job options. Images and
+// PDF carry the job's copies in the settings block and are sent once;
+// raster streams bring their own copy count.
+JobOptions jobOptions(pappl_job_t* job, const pappl_pr_options_t* options)
+{
+    JobOptions o;
+    o.darknessConfigured = options->darkness_configured;
+    o.printDarkness = options->print_darkness;
+    if (const char* w = cupsGetOption("paper-weight", options->num_vendor, options->vendor))
+        o.paperWeight = w;
+    const char* manual = cupsGetOption("manual-duplex", options->num_vendor, options->vendor);
+    o.manualDuplex = manual && std::strcmp(manual, "on") == 0;
+    o.sides = static_cast<int>(options->sides);
+    o.copies = options->copies;
+    o.singlePage = isFormat(job, "image/jpeg") || isFormat(job, "image/png");
+    o.copiesInSettings = o.singlePage || isFormat(job, "application/pdf");
+    return o;
+}
+
+bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
+{
+    if (tRun) { // a run PAPPL never ended on this thread
+        appJobForget(*tRun);
+        delete tRun;
+    }
+    tRun = new AppJob;
+    appJobBegin(*tRun, job, jobOptions(job, options), deviceWrite, device);
+    if (tRun->shadow)
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN,
+                    "Job started again while it is printing; this run sends nothing.");
+    return true;
+}
+
+// reportWrite: say why the printer stopped taking the stream.
+void reportWrite(pappl_job_t* job, const AppJob& run)
+{
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send to the printer: %s",
+                std::strerror(run.writeErrno));
+    papplJobSetMessage(job, "The printer stopped taking data (%s).", std::strerror(run.writeErrno));
+}
+
+bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned)
+{
+    AppJob* run = runFor(job);
+    if (!run)
+        return false;
+    const std::size_t refusedBefore = run->refused.size();
+    const bool ok = appPageBegin(*run, quorvelPageFromHeader(options->header));
+    if (run->refused.size() != refusedBefore) {
+        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", run->refused.c_str() + (refusedBefore ? refusedBefore + 2 : 0));
+        papplJobSetMessage(job, "%s.", run->refused.c_str());
+    }
+    if (!ok)
+        reportWrite(job, *run);
+    return ok;
+}
+
+bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
+               const unsigned char* line)
+{
+    AppJob* run = runFor(job);
+    if (!run)
+        return false;
+    if (appRow(*run, line))
+        return true;
+    reportWrite(job, *run);
+    return false;
+}
+
+bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned)
+{
+    AppJob* run = runFor(job);
+    if (!run)
+        return false;
+    if (appPageEnd(*run))
+        return true;
+    reportWrite(job, *run);
+    return false;
+}
+
+// endJob: the end-of-job command goes out however the job ended, so the
+// printer is left ready; a job none of whose pages could print has failed.
+bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
+{
+    AppJob* run = runFor(job);
+    if (!run)
+        return true;
+    bool ok = appJobEnd(*run);
+    papplDeviceFlush(device);
+    if (!ok)
+        reportWrite(job, *run);
+    else if (!run->refused.empty()) {
+        papplJobSetMessage(job, "%s.", run->refused.c_str());
+        if (run->pagesPrinted == 0)
+            ok = false;
+    }
+    delete run;
+    tRun = nullptr;
+    return ok;
+}
+
+// setMedia: one tray, A4 in it by default, no margins.
+void setMedia(pappl_pr_driver_data_t* data)
+{
+    data->num_media = static_cast<int>(sizeof kMedia / sizeof kMedia[0]);
+    for (int i = 0; i < data->num_media; ++i)
+        data->media[i] = kMedia[i];
+    data->left_right = 0;
+    data->bottom_top = 0;
+    data->borderless = false;
+    data->num_source = 1;
+    data->source[0] = "main";
+    data->num_type = 1;
+    data->type[0] = "stationery";
+
+    pappl_media_col_t& ready = data->media_ready[0];
+    ready = pappl_media_col_t{};
+    std::snprintf(ready.size_name, sizeof ready.size_name, "%s", kMedia[0]);
+    ready.size_width = 21000;
+    ready.size_length = 29700;
+    std::snprintf(ready.source, sizeof ready.source, "main");
+    std::snprintf(ready.type, sizeof ready.type, "stationery");
+    data->media_default = ready;
+}
+
+// addKeywords: a vendor option's -supported and -default attributes.
+void addKeywords(ipp_t* attrs, const char* name, const char* const* values, int count,
+                 const char* def)
+{
+    const std::string supported = std::string(name) + "-supported";
+    const std::string deflt = std::string(name) + "-default";
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), count, nullptr, values);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, deflt.c_str(), nullptr, def);
+}
+
+} // namespace
+
+int quorvelDriverCount()
+{
+    return static_cast<int>(sizeof kDrivers / sizeof kDrivers[0]);
+}
+
+pappl_pr_driver_t* quorvelDrivers()
+{
+    return kDrivers;
+}
+
+void quorvelSetDrivers(pappl_system_t* system)
+{
+    papplSystemSetPrinterDrivers(system, quorvelDriverCount(), kDrivers, quorvelAutoAdd, nullptr,
+                                 quorvelDriverCallback, nullptr);
+}
+
+// quorvelDriverCallback: a 600 dpi black-and-white printer; PAPPL renders
+// and dithers everything else down to 1-bit black for it.
+bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*, const char*,
+                           pappl_pr_driver_data_t* data, ipp_t** attrs, void*)
+{
+    if (!driver_name || std::strcmp(driver_name, "quorvel") != 0)
+        return false;
+
+    data->rstartjob_cb = startJob;
+    data->rstartpage_cb = startPage;
+    data->rwriteline_cb = writeLine;
+    data->rendpage_cb = endPage;
+    data->rendjob_cb = endJob;
+    data->testpage_cb = quorvelTestPage;
+
+    std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quorvel Monochrome Printer");
+    data->ppm = 20;
+    data->kind = PAPPL_KIND_DOCUMENT;
+    data->orient_default = IPP_ORIENT_PORTRAIT;
+    data->quality_default = IPP_QUALITY_NORMAL;
+    data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME;
+    data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
+    data->content_default = PAPPL_CONTENT_AUTO;
+    data->scaling_default = PAPPL_SCALING_AUTO;
+    data->raster_types = PAPPL_PWG_RASTER_TYPE_BLACK_1 | PAPPL_PWG_RASTER_TYPE_BLACK_8 |
+                         PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+    data->force_raster_type = PAPPL_PWG_RASTER_TYPE_BLACK_1;
+
+    // The stream turns long-edge back sides itself.
+    data->duplex = PAPPL_DUPLEX_NORMAL;
+    data->sides_supported = PAPPL_SIDES_ONE_SIDED | PAPPL_SIDES_TWO_SIDED_LONG_EDGE |
+                            PAPPL_SIDES_TWO_SIDED_SHORT_EDGE;
+    data->sides_default = PAPPL_SIDES_ONE_SIDED;
+
+    data->num_resolution = 1;
+    data->x_resolution[0] = data->y_resolution[0] = 600;
+    data->x_default = data->y_default = 600;
+
+    setMedia(data);
+
+    // Five density levels; the printer's setting is the middle one.
+    data->darkness_supported = 5;
+    data->darkness_configured = 50;
+    data->darkness_default = 0;
+
+    data->num_vendor = 2;
+    data->vendor[0] = "paper-weight";
+    data->vendor[1] = "manual-duplex";
+    if (!*attrs)
+        *attrs = ippNew();
+    addKeywords(*attrs, "paper-weight", kPaperWeights, 5, "medium");
+    addKeywords(*attrs, "manual-duplex", kOnOff, 2, "off");
+    return true;
+}
+
+const char* quorvelDriverForDeviceId(const char* device_id)
+{
+    if (!device_id)
+        return nullptr;
+    cups_option_t* pairs = nullptr;
+    const int count = papplDeviceParseID(device_id, &pairs);
+    const char* maker = cupsGetOption("MANUFACTURER", count, pairs);
+    if (!maker)
+        maker = cupsGetOption("MFG", count, pairs);
+    const char* driver = maker && strcasecmp(maker, "Quorvel") == 0 ? "quorvel" : nullptr;
+    cupsFreeOptions(count, pairs);
+    return driver;
+}
+
+const char* quorvelAutoAdd(const char*, const char*, const char* device_id, void*)
+{
+    return quorvelDriverForDeviceId(device_id);
+}

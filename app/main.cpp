@@ -1,0 +1,182 @@
+// quorvel-printer-app: an IPP Everywhere printer application for Quorvel
+// printers. papplMainloop gives it the usual sub-commands; this file makes
+// the system object, because the PDF filter has to be registered before the
+// system runs.
+#include <pappl/pappl.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver.h"
+#include "pdf_filter.h"
+
+namespace {
+
+constexpr const char* kName = "quorvel-printer-app";
+constexpr const char* kVersion = "1.0.0";
+
+// serverOptions: PAPPL's server-options keywords on top of our defaults:
+// several printers, the web interface with its log and security pages, and
+// settings reachable from other machines behind authentication.
+pappl_soptions_t serverOptions(const char* value)
+{
+    pappl_soptions_t soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
+                                PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY |
+                                PAPPL_SOPTIONS_WEB_REMOTE;
+    static const struct {
+        const char* name;
+        pappl_soptions_t set, clear;
+    } kWords[] = {
+        {"none", 0, ~0u},
+        {"dnssd-host", PAPPL_SOPTIONS_DNSSD_HOST, 0},
+        {"no-multi-queue", 0, PAPPL_SOPTIONS_MULTI_QUEUE},
+        {"raw-socket", PAPPL_SOPTIONS_RAW_SOCKET, 0},
+        {"usb-printer", PAPPL_SOPTIONS_USB_PRINTER, 0},
+        {"no-web-interface", 0, PAPPL_SOPTIONS_WEB_INTERFACE},
+        {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
+        {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
+        {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
+        {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
+        {"web-tls", PAPPL_SOPTIONS_WEB_TLS, 0},
+        {"no-tls", PAPPL_SOPTIONS_NO_TLS, 0},
+    };
+    std::string list = value ? value : "";
+    std::size_t start = 0;
+    while (start < list.size()) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string word = list.substr(start, end - start);
+        bool known = false;
+        for (const auto& w : kWords)
+            if (word == w.name) {
+                soptions = (soptions & ~w.clear) | w.set;
+                known = true;
+            }
+        if (!known)
+            std::fprintf(stderr, "%s: ignoring unknown server option '%s'\n", kName, word.c_str());
+        start = end + 1;
+    }
+    return soptions;
+}
+
+// logLevel: PAPPL's log-level keywords; warnings and worse by default.
+pappl_loglevel_t logLevel(const char* value)
+{
+    static const struct {
+        const char* name;
+        pappl_loglevel_t level;
+    } kLevels[] = {{"fatal", PAPPL_LOGLEVEL_FATAL}, {"error", PAPPL_LOGLEVEL_ERROR},
+                   {"warn", PAPPL_LOGLEVEL_WARN},   {"info", PAPPL_LOGLEVEL_INFO},
+                   {"debug", PAPPL_LOGLEVEL_DEBUG}};
+    for (const auto& l : kLevels)
+        if (value && std::strcmp(value, l.name) == 0)
+            return l.level;
+    return PAPPL_LOGLEVEL_WARN;
+}
+
+// spoolDirectory: where jobs are spooled unless spool-directory says: the
+// snap's area, the system spool for root, else the user's configuration.
+std::string spoolDirectory(const char* option)
+{
+    if (option)
+        return option;
+    if (const char* snap = std::getenv("SNAP_COMMON"))
+        return std::string(snap) + "/" + kName + ".d";
+    if (getuid() == 0)
+        return std::string("/var/spool/") + kName;
+    if (const char* home = std::getenv("HOME"))
+        return std::string(home) + "/.config/" + kName + ".d";
+    return std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid()) + ".d";
+}
+
+// makeSystem: the system object for the server sub-command, honouring the
+// server options users pass with -o. papplMainloop adds the local socket,
+// loads and saves the state file, and runs it.
+pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
+{
+    auto option = [&](const char* name) { return cupsGetOption(name, num_options, options); };
+
+    int port = 0;
+    if (const char* value = option("server-port")) {
+        if (!std::isdigit(static_cast<unsigned char>(*value))) {
+            std::fprintf(stderr, "%s: Bad 'server-port' value.\n", kName);
+            return nullptr;
+        }
+        port = std::atoi(value);
+    }
+    const std::string spool = spoolDirectory(option("spool-directory"));
+    const char* logFile = option("log-file");
+    const char* auth = option("auth-service");
+    const char* systemName = option("system-name");
+
+    pappl_system_t* system = papplSystemCreate(
+        serverOptions(option("server-options")), systemName ? systemName : "Quorvel Printer Application",
+        port, "_print,_universal", spool.c_str(), logFile ? logFile : "-",
+        logLevel(option("log-level")), auth ? auth : "login", false);
+    if (!system)
+        return nullptr;
+
+    if (const char* group = option("admin-group"))
+        papplSystemSetAdminGroup(system, group);
+    // A private server (one that a sub-command started for itself) is only
+    // reached through the local socket.
+    if (!option("private-server"))
+        papplSystemAddListeners(system, option("listen-hostname"));
+    papplSystemSetHostName(system, option("server-hostname"));
+    papplSystemSetFooterHTML(system, "Quorvel Printer Application " "1.0.0");
+
+    pappl_version_t version = {};
+    std::snprintf(version.name, sizeof version.name, "%s", kName);
+    std::snprintf(version.sversion, sizeof version.sversion, "%s", kVersion);
+    version.version[0] = 1;
+    papplSystemSetVersions(system, 1, &version);
+
+    quorvelSetDrivers(system);
+    papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", quorvelPdfFilter, nullptr);
+    return system;
+}
+
+// usage: what the program is, then PAPPL's sub-commands.
+void usage(void*)
+{
+    std::printf(
+        "Usage: %s SUB-COMMAND [OPTIONS] [FILES]\n"
+        "\n"
+        "A printer application for Quorvel monochrome printers: phones, tablets and\n"
+        "computers print to it as to any IPP Everywhere printer; it renders what it\n"
+        "receives (PDF, JPEG, PNG, PWG and Apple raster) and drives the printer over\n"
+        "USB or the network.\n"
+        "\n"
+        "Sub-commands:\n"
+        "  server                       Run the server (web interface, IPP, DNS-SD).\n"
+        "  add PRINTER -d -v URI -m quorvel   Add a printer.\n"
+        "  delete -d PRINTER            Delete a printer.\n"
+        "  modify -d PRINTER -o NAME=VALUE    Change a printer's defaults.\n"
+        "  printers | devices | drivers | jobs | status | options  List things.\n"
+        "  default [-d PRINTER]         Show or set the default printer.\n"
+        "  submit [-d PRINTER] [-o NAME=VALUE] FILE   Print a file.\n"
+        "  cancel [-d PRINTER] [-j JOB-ID|-a]   Cancel jobs.\n"
+        "  shutdown                     Stop the server.\n"
+        "\n"
+        "Options:\n"
+        "  --help  --version  -d PRINTER  -j JOB-ID  -m DRIVER  -n COPIES\n"
+        "  -o NAME=VALUE  -u URI  -v DEVICE-URI\n"
+        "Server options (-o with 'server'): server-port=N, listen-hostname=NAME,\n"
+        "  server-hostname=NAME, server-options=LIST, spool-directory=DIR,\n"
+        "  log-file=FILE, log-level=fatal|error|warn|info|debug, auth-service=PAM-SERVICE,\n"
+        "  admin-group=GROUP.\n",
+        kName);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    return papplMainloop(argc, argv, kVersion, nullptr, quorvelDriverCount(), quorvelDrivers(),
+                         quorvelAutoAdd, quorvelDriverCallback, nullptr, nullptr, makeSystem, usage,
+                         nullptr);
+}

@@ -1,0 +1,136 @@
+// Page placement and the row dither for rendered pages.
+#include "page_layout.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// A page this close to its sheet's size counts as fitting: PDF sizes in
+// points rarely land on whole pixels, and a pixel's sliver is not worth
+// resampling the whole page for.
+constexpr double kFitSlack = 1.01;
+
+// A scale this close to 1 is 1, so a page rendered at the sheet's own
+// resolution is copied pixel for pixel.
+constexpr double kUnitSlack = 0.002;
+
+} // namespace
+
+Turn turnFor(Orientation orientation, double w, double h, double sheetW, double sheetH)
+{
+    switch (orientation) {
+    case Orientation::Portrait:
+        return Turn::None;
+    case Orientation::Landscape:
+        return Turn::Left;
+    case Orientation::ReverseLandscape:
+        return Turn::Right;
+    case Orientation::ReversePortrait:
+        return Turn::UpsideDown;
+    case Orientation::Auto:
+    default:
+        return (w > h) != (sheetW > sheetH) && w != h && sheetW != sheetH ? Turn::Left : Turn::None;
+    }
+}
+
+Placement placePage(int srcW, int srcH, double srcDpi, int sheetW, int sheetH, double sheetDpi,
+                    Scaling scaling, Orientation orientation)
+{
+    Placement p;
+    p.turn = turnFor(orientation, srcW, srcH, sheetW, sheetH);
+    const bool sideways = p.turn == Turn::Left || p.turn == Turn::Right;
+    const double tw = sideways ? srcH : srcW, th = sideways ? srcW : srcH;
+    const double natural = sheetDpi / srcDpi;
+    const double fit = std::min(sheetW / tw, sheetH / th);
+    const double fill = std::max(sheetW / tw, sheetH / th);
+    switch (scaling) {
+    case Scaling::Fit:
+        p.scale = fit;
+        break;
+    case Scaling::Fill:
+        p.scale = fill;
+        break;
+    case Scaling::None:
+        p.scale = natural;
+        break;
+    case Scaling::Auto:
+    default:
+        p.scale = tw * natural > sheetW * kFitSlack || th * natural > sheetH * kFitSlack ? fit : natural;
+        break;
+    }
+    if (std::fabs(p.scale - 1) < kUnitSlack)
+        p.scale = 1;
+    p.width = static_cast<int>(std::lround(tw * p.scale));
+    p.height = static_cast<int>(std::lround(th * p.scale));
+    p.left = static_cast<int>(std::floor((sheetW - p.width) / 2.0));
+    p.top = static_cast<int>(std::floor((sheetH - p.height) / 2.0));
+    return p;
+}
+
+namespace {
+
+// span: the page pixels, along one turned axis of length n, that sheet
+// pixel o covers.
+bool span(int o, int origin, double scale, int n, int& from, int& to)
+{
+    const double a = (o - origin) / scale, b = (o + 1 - origin) / scale;
+    from = static_cast<int>(std::floor(a));
+    to = std::max(from + 1, static_cast<int>(std::floor(b)));
+    if (to <= 0 || from >= n)
+        return false;
+    from = std::max(from, 0);
+    to = std::min(to, n);
+    return true;
+}
+
+// pixel: the grey of the turned page at (x, y).
+int pixel(const GreyPage& page, Turn turn, int x, int y)
+{
+    int sx = x, sy = y;
+    switch (turn) {
+    case Turn::Left:
+        sx = page.width - 1 - y;
+        sy = x;
+        break;
+    case Turn::Right:
+        sx = y;
+        sy = page.height - 1 - x;
+        break;
+    case Turn::UpsideDown:
+        sx = page.width - 1 - x;
+        sy = page.height - 1 - y;
+        break;
+    case Turn::None:
+        break;
+    }
+    return page.pixels[static_cast<std::size_t>(sy) * page.width + sx];
+}
+
+} // namespace
+
+void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
+              const Dither& dither, std::uint8_t* out, int bytesPerLine)
+{
+    std::memset(out, 0, static_cast<std::size_t>(bytesPerLine));
+    const bool sideways = place.turn == Turn::Left || place.turn == Turn::Right;
+    const int tw = sideways ? page.height : page.width;
+    const int th = sideways ? page.width : page.height;
+    int y0, y1;
+    if (page.pixels.empty() || !span(y, place.top, place.scale, th, y0, y1))
+        return;
+    const unsigned char* thresholds = dither[y & 15];
+    for (int x = 0; x < sheetW; ++x) {
+        int x0, x1;
+        if (!span(x, place.left, place.scale, tw, x0, x1))
+            continue;
+        int sum = 0;
+        for (int v = y0; v < y1; ++v)
+            for (int u = x0; u < x1; ++u)
+                sum += pixel(page, place.turn, u, v);
+        const int ink = 255 - sum / ((y1 - y0) * (x1 - x0));
+        if (ink == 255 || ink > thresholds[x & 15])
+            out[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
+    }
+}

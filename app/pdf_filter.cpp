@@ -1,0 +1,380 @@
+// PDF jobs. PAPPL renders no PDF, so this filter runs Ghostscript for each
+// job, under a CPU and memory limit, and reads its pages from a pipe as
+// they are rendered: each page is turned and scaled onto the sheet,
+// dithered to 1 bit and handed to the driver's raster callbacks, so the
+// first page is printing while the next is rendered.
+#include "pdf_filter.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "page_layout.h"
+
+namespace {
+
+// Limits for one job's renderer: CPU seconds and address space.
+constexpr rlim_t kRenderCpuSeconds = 600;
+constexpr rlim_t kRenderMemory = rlim_t(2) << 30;
+
+// Renderer resolutions outside this range mean a page far from the sheet's
+// size; the page is then resampled instead.
+constexpr double kMinRenderDpi = 30, kMaxRenderDpi = 1200;
+
+// Child: a renderer process and the pipe its output comes through.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+// spawn: run argv with its output on a pipe and its errors in errPath,
+// limited so a hostile document cannot take the machine.
+Child spawn(const std::vector<std::string>& argv, const std::string& errPath)
+{
+    Child child;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return child;
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    child.pid = fork();
+    if (child.pid == 0) {
+        const rlimit cpu = {kRenderCpuSeconds, kRenderCpuSeconds + 10};
+        const rlimit mem = {kRenderMemory, kRenderMemory};
+        setrlimit(RLIMIT_CPU, &cpu);
+        setrlimit(RLIMIT_AS, &mem);
+        const int in = open("/dev/null", O_RDONLY);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(fds[1], 1);
+        dup2(err >= 0 ? err : in, 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    if (child.pid < 0) {
+        close(fds[0]);
+        return child;
+    }
+    child.out = fds[0];
+    return child;
+}
+
+// finish: reap the child, stopping it first when the job no longer wants
+// its output; returns its wait status.
+int finish(Child& child, bool stop)
+{
+    if (child.out >= 0)
+        close(child.out);
+    child.out = -1;
+    if (child.pid <= 0)
+        return -1;
+    if (stop)
+        kill(child.pid, SIGTERM);
+    int status = 0;
+    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    child.pid = -1;
+    return status;
+}
+
+// readAll: read exactly len bytes; false at the end of the output.
+bool readAll(int fd, void* buffer, std::size_t len)
+{
+    auto* p = static_cast<unsigned char*>(buffer);
+    while (len > 0) {
+        const ssize_t n = read(fd, p, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// pgmNumber: the next number of a PGM header, skipping blanks and comments.
+bool pgmNumber(int fd, long& value)
+{
+    char c;
+    do {
+        if (!readAll(fd, &c, 1))
+            return false;
+        if (c == '#')
+            while (c != '\n')
+                if (!readAll(fd, &c, 1))
+                    return false;
+    } while (c == ' ' || c == '\t' || c == '\r' || c == '\n');
+    value = 0;
+    while (c >= '0' && c <= '9') {
+        value = value * 10 + (c - '0');
+        if (value > 1000000)
+            return false;
+        if (!readAll(fd, &c, 1))
+            return false;
+    }
+    return true; // the single blank after the number is used up
+}
+
+// readPage: the next page of the renderer's output; 0 at its end, -1 when
+// the output is damaged.
+int readPage(int fd, GreyPage& page)
+{
+    char magic[2];
+    if (!readAll(fd, magic, 2))
+        return 0;
+    long w, h, maxval;
+    if (magic[0] != 'P' || magic[1] != '5' || !pgmNumber(fd, w) || !pgmNumber(fd, h) ||
+        !pgmNumber(fd, maxval) || maxval != 255 || w <= 0 || h <= 0)
+        return -1;
+    page.width = static_cast<int>(w);
+    page.height = static_cast<int>(h);
+    page.pixels.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    return readAll(fd, page.pixels.data(), page.pixels.size()) ? 1 : -1;
+}
+
+// PdfInfo: the document's page count and its first printed page's size.
+struct PdfInfo {
+    int pages = 0;
+    double width = 0, height = 0; // points, as the page is shown
+};
+
+// readInfo: ask pdfinfo; its first error line explains a failure.
+bool readInfo(const std::string& path, int page, const std::string& errPath, PdfInfo& info,
+              std::string& error)
+{
+    Child child = spawn({"pdfinfo", "-f", std::to_string(page), "-l", std::to_string(page), path},
+                        errPath);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while (child.out >= 0 && ((n = read(child.out, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
+        if (n > 0 && text.size() < 65536)
+            text.append(buffer, static_cast<std::size_t>(n));
+    const int status = finish(child, false);
+    int rotate = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        int number;
+        double w, h;
+        if (std::sscanf(line.c_str(), "Pages: %d", &number) == 1)
+            info.pages = number;
+        else if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &number, &w, &h) == 3) {
+            info.width = w;
+            info.height = h;
+        } else
+            std::sscanf(line.c_str(), "Page %d rot: %d", &number, &rotate);
+        at = end + 1;
+    }
+    if (rotate % 180 != 0)
+        std::swap(info.width, info.height);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && info.pages > 0)
+        return true;
+    error = "the file cannot be read as a PDF";
+    if (FILE* f = std::fopen(errPath.c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof line, f)) {
+            line[std::strcspn(line, "\r\n")] = '\0';
+            error += std::string(" (") + line + ")";
+        }
+        std::fclose(f);
+    }
+    return false;
+}
+
+// looksLikePdf: PDF readers find the header within the first kilobyte.
+bool looksLikePdf(const std::string& path)
+{
+    char head[1024];
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    return n > 5 && memmem(head, static_cast<std::size_t>(n), "%PDF-", 5) != nullptr;
+}
+
+Scaling scalingFor(pappl_scaling_t s)
+{
+    if (s & PAPPL_SCALING_FIT)
+        return Scaling::Fit;
+    if (s & PAPPL_SCALING_FILL)
+        return Scaling::Fill;
+    if (s & PAPPL_SCALING_NONE)
+        return Scaling::None;
+    return Scaling::Auto;
+}
+
+// orientationFor: what the job asked for; a job that says nothing (or
+// 'none') has each page turned to suit the sheet.
+Orientation orientationFor(pappl_job_t* job, const pappl_pr_options_t* options)
+{
+    if (!papplJobGetAttribute(job, "orientation-requested"))
+        return Orientation::Auto;
+    switch (options->orientation_requested) {
+    case IPP_ORIENT_PORTRAIT:
+        return Orientation::Portrait;
+    case IPP_ORIENT_LANDSCAPE:
+        return Orientation::Landscape;
+    case IPP_ORIENT_REVERSE_LANDSCAPE:
+        return Orientation::ReverseLandscape;
+    case IPP_ORIENT_REVERSE_PORTRAIT:
+        return Orientation::ReversePortrait;
+    default:
+        return Orientation::Auto;
+    }
+}
+
+// fail: the job stops with a message the user sees and a log line.
+bool fail(pappl_job_t* job, const std::string& message)
+{
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+    papplJobSetMessage(job, "%s", message.c_str());
+    return false;
+}
+
+// Renderer: one job's Ghostscript and where its errors go.
+struct Renderer {
+    Child child;
+    std::string errPath;
+    ~Renderer()
+    {
+        finish(child, true);
+        if (!errPath.empty())
+            unlink(errPath.c_str());
+    }
+};
+
+// tempPath: a fresh file name for a child's error output.
+std::string tempPath()
+{
+    std::string path = std::string(papplGetTempDir()) + "/quorvel-pdf-XXXXXX";
+    const int fd = mkstemp(path.data());
+    if (fd < 0)
+        return "/dev/null";
+    close(fd);
+    return path;
+}
+
+} // namespace
+
+bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
+{
+    const std::string path = papplJobGetFilename(job);
+    if (!looksLikePdf(path))
+        return fail(job, "The document is not a PDF file.");
+
+    Renderer renderer;
+    renderer.errPath = tempPath();
+    PdfInfo info;
+    std::string error;
+    if (!readInfo(path, 1, renderer.errPath, info, error))
+        return fail(job, "The PDF document cannot be printed: " + error + ".");
+
+    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, static_cast<unsigned>(info.pages), false);
+    if (!options)
+        return fail(job, "Unable to get the job's print options.");
+    const int first = std::max(1, static_cast<int>(options->first_page));
+    const int last = std::min(info.pages, static_cast<int>(options->last_page));
+    if (first > last) {
+        papplJobDeletePrintOptions(options);
+        return fail(job, "page-ranges selects none of the document's " + std::to_string(info.pages) + " pages.");
+    }
+    if (first != 1)
+        readInfo(path, first, renderer.errPath, info, error);
+
+    // The sheet as the driver takes it: PAPPL's header for the media, as
+    // 1-bit black.
+    cups_page_header2_t& header = options->header;
+    header.cupsBitsPerColor = 1;
+    header.cupsBitsPerPixel = 1;
+    header.cupsColorSpace = CUPS_CSPACE_K;
+    header.cupsNumColors = 1;
+    header.cupsBytesPerLine = (header.cupsWidth + 7) / 8;
+    const int sheetW = static_cast<int>(header.cupsWidth), sheetH = static_cast<int>(header.cupsHeight);
+    const double sheetDpi = header.HWResolution[1] ? header.HWResolution[1] : 600;
+
+    // Render at the resolution that puts the first page on the sheet at
+    // its final size, so pages of that size need no resampling.
+    const Scaling scaling = scalingFor(options->print_scaling);
+    const Orientation orientation = orientationFor(job, options);
+    const Placement firstPlace = placePage(static_cast<int>(std::lround(info.width)),
+                                           static_cast<int>(std::lround(info.height)), 72, sheetW,
+                                           sheetH, sheetDpi, scaling, orientation);
+    double dpi = std::clamp(firstPlace.scale * 72, kMinRenderDpi, kMaxRenderDpi);
+    if (!std::isfinite(dpi))
+        dpi = sheetDpi;
+    char dpiText[32];
+    std::snprintf(dpiText, sizeof dpiText, "-r%.3f", dpi);
+    renderer.child = spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
+                            "-sstdout=%stderr", "-sDEVICE=pgmraw", dpiText, "-dUseCropBox",
+                            "-dFirstPage=" + std::to_string(first), "-dLastPage=" + std::to_string(last),
+                            "-sOutputFile=-", "-f", path},
+                           renderer.errPath);
+    if (renderer.child.out < 0) {
+        papplJobDeletePrintOptions(options);
+        return fail(job, "Unable to start the PDF renderer (Ghostscript).");
+    }
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d at %.1f dpi.", first, last, dpi);
+
+    pappl_pr_driver_data_t driver;
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+    papplJobSetImpressions(job, last - first + 1);
+    bool ok = driver.rstartjob_cb(job, options, device);
+    std::vector<std::uint8_t> row(header.cupsBytesPerLine + 16);
+    GreyPage page;
+    int printed = 0, got = 0;
+    for (unsigned index = 0; ok && !papplJobIsCanceled(job); ++index) {
+        got = readPage(renderer.child.out, page);
+        if (got <= 0)
+            break;
+        const Placement place = placePage(page.width, page.height, dpi, sheetW, sheetH, sheetDpi,
+                                          scaling, orientation);
+        ok = driver.rstartpage_cb(job, options, device, index);
+        for (int y = 0; ok && y < sheetH; ++y) {
+            // A cancel ends the page where it is; its other rows are white.
+            if ((y & 255) == 0 && papplJobIsCanceled(job))
+                break;
+            sheetRow(page, place, y, sheetW, options->dither, row.data(),
+                     static_cast<int>(header.cupsBytesPerLine));
+            ok = driver.rwriteline_cb(job, options, device, static_cast<unsigned>(y), row.data());
+        }
+        if (ok)
+            ok = driver.rendpage_cb(job, options, device, index);
+        ++printed;
+        papplJobSetImpressionsCompleted(job, 1);
+    }
+    const bool canceled = papplJobIsCanceled(job);
+    const bool ended = driver.rendjob_cb(job, options, device);
+    const int status = finish(renderer.child, got != 0 || canceled || !ok);
+    papplJobDeletePrintOptions(options);
+    if (!ok || !ended)
+        return false;
+    if (canceled)
+        return true;
+    if (got < 0)
+        return fail(job, "The PDF renderer's output ended inside page " + std::to_string(first + printed) + ".");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::string why = WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU
+                              ? "it ran out of time"
+                              : "it reported an error";
+        return fail(job, "The PDF renderer stopped after " + std::to_string(printed) + " of " +
+                             std::to_string(last - first + 1) + " pages: " + why + ".");
+    }
+    return true;
+}

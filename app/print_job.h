@@ -1,0 +1,82 @@
+// One run of a job through the driver, kept apart from PAPPL so it can be
+// driven and tested on its own: the job's settings from its IPP options, the
+// printer stream it builds, which pages it prints or leaves out, and the
+// device writes that carry the stream.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+#include "printer_stream.h"
+
+// DeviceWrite: PAPPL's papplDeviceWrite, or a stand-in in the tests.
+using DeviceWrite = ssize_t (*)(void* device, const void* bytes, std::size_t len);
+
+// JobOptions: what the driver reads from a job's options.
+struct JobOptions {
+    int darknessConfigured = 50;  // printer-darkness-configured, 0..100
+    int printDarkness = 0;        // print-darkness, -100..100, relative to it
+    std::string paperWeight;      // paper-weight keyword ("" for the default)
+    int sides = 1;                // 1 one-sided, 2 long edge, 4 short edge (PAPPL's bits)
+    bool manualDuplex = false;    // manual-duplex=on
+    int copies = 1;               // copies
+    bool copiesInSettings = false; // the settings block carries copies; later pages are PAPPL's repeats
+    bool singlePage = false;      // the document has one page (JPEG, PNG)
+};
+
+// AppJob: everything one run of a job needs; nothing about a job lives
+// anywhere else.
+struct AppJob {
+    QuorvelJob stream;
+    PrintJobAttr attr;
+    JobOptions options;
+    DeviceWrite write = nullptr;
+    void* device = nullptr;
+    const void* key = nullptr; // which job this is a run of
+    int writeErrno = 0;        // the write that stopped the job, or 0
+    bool shadow = false;       // a second start of a job already printing: sends nothing
+    bool started = false;      // the settings block has gone out
+    bool skipPage = false;     // the current page is left out
+    int pagesSeen = 0;         // page headers the driver received
+    int pagesPrinted = 0;      // pages that went to the printer
+    std::string refused;       // why pages were left out, for the job message
+};
+
+// darknessLevel: density level 0 (darkest) .. 4 (lightest) for a printer
+// darkness and a job's relative darkness.
+int darknessLevel(int configured, int printDarkness);
+
+// paperWeightLevel: paper weight level 0 (heaviest) .. 4 (lightest) for a
+// paper-weight keyword; the default (3) for an empty or unknown one.
+int paperWeightLevel(const std::string& keyword);
+
+// jobAttrFromOptions: the printer settings a job's options ask for.
+PrintJobAttr jobAttrFromOptions(const JobOptions& options);
+
+// pageProblem: the sentence saying why the printer cannot take page number
+// pageNumber (from 1), or "" when it can.
+std::string pageProblem(const QuorvelPage& page, int pageNumber);
+
+// appJobBegin: start a run. key identifies the job across threads: a second
+// run of a job whose first run is still printing becomes a shadow that writes
+// nothing, so the two can never interleave on one stream.
+void appJobBegin(AppJob& job, const void* key, const JobOptions& options, DeviceWrite write,
+                 void* device);
+
+// appPageBegin, appRow, appPageEnd, appJobEnd: the driver's page and row
+// calls. Each returns false once the printer stopped taking data
+// (writeErrno says why); a page the printer cannot take is left out and
+// noted in refused.
+bool appPageBegin(AppJob& job, const QuorvelPage& page);
+bool appRow(AppJob& job, const unsigned char* row);
+bool appPageEnd(AppJob& job);
+bool appJobEnd(AppJob& job);
+
+// appJobForget: let go of a run that was never ended, writing nothing.
+void appJobForget(AppJob& job);
+
+// appDeviceSink: the library's sink over job.write; resumes writes that a
+// signal interrupted or cut short.
+int appDeviceSink(void* context, const unsigned char* bytes, std::size_t len);

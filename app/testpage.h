@@ -1,0 +1,16 @@
+// The printer's test page: its name and resolution, a darkness ramp and a
+// ruler grid, drawn as a 1-bit PWG raster page on the default media.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+// quorvelTestPage: PAPPL's test page callback; writes the page to a
+// temporary file and returns its name in buffer.
+const char* quorvelTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize);
+
+// writeTestPage: draw the page for printerName on a sheet of widthMm100 x
+// lengthMm100 (hundredths of millimetres) into path.
+bool writeTestPage(const std::string& path, const std::string& printerName, int widthMm100,
+                   int lengthMm100);
