@@ -1,0 +1,205 @@
+#!/usr/bin/env bash
+# The Debian packages as a user gets them: built with CPack from this build,
+# checked with lintian, installed with dpkg (apt-get fetches what they
+# depend on), used (a private cupsd lists the PPD; the installed printer
+# application prints a PDF to a file device), then purged. It changes the
+# system while it runs, so it runs only in CI as root, and puts everything
+# back even when it fails.
+#
+#   package_test.sh BUILD-DIR CPACK-COMMAND
+set -uo pipefail
+
+if [ "${CI:-}" != true ] || [ "$(id -u)" -ne 0 ]; then
+  echo "package test skipped: it installs packages into this system, so it runs only in CI (CI=true) as root"
+  exit 77
+fi
+
+build=$1
+cpack=$2
+packages=(printer-driver-quorvel quorvel-printer-app)
+work=$(mktemp -d)
+chmod 755 "$work"
+pids=()
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
+}
+
+# stop_pid: stop a server this test started, by its pid, and reap it.
+stop_pid() {
+  kill "$1" 2>/dev/null || return 0
+  for _ in $(seq 1 100); do
+    case $(ps -o stat= -p "$1") in *Z* | "") break ;; esac
+    sleep 0.1
+  done
+  kill -KILL "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+
+# purge: remove our packages and whatever apt-get brought in for them.
+purge() {
+  local p present=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W "$p" >/dev/null 2>&1 && present+=("$p")
+  done
+  [ "${#present[@]}" -eq 0 ] || dpkg --purge "${present[@]}" >"$work/purge.log" 2>&1
+  local status=$?
+  if [ -f "$work/before.list" ]; then
+    dpkg-query -W -f='${Package}\n' | sort >"$work/after.list"
+    local added
+    added=$(comm -13 "$work/before.list" "$work/after.list")
+    [ -z "$added" ] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -q $added >/dev/null 2>&1
+  fi
+  return $status
+}
+
+cleanup() {
+  local pid
+  for pid in "${pids[@]}"; do stop_pid "$pid"; done
+  purge >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+for p in "${packages[@]}"; do
+  if dpkg-query -W "$p" >/dev/null 2>&1; then
+    fail "$p is already on this machine; the test would remove it"
+  fi
+done
+
+echo "== build the packages"
+timeout 600 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack"; }
+debs=("$work"/pkg/*.deb)
+for deb in "${debs[@]}"; do
+  echo "${deb##*/}:"
+  dpkg-deb -f "$deb" Depends Recommends | sed 's/^/  /'
+  timeout 600 lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1
+  status=$?
+  grep -v 'running with root privileges' "$work/lintian.log"
+  [ "$status" -eq 0 ] || fail "lintian reports errors in ${deb##*/}"
+done
+app_deb=$(ls "$work"/pkg/quorvel-printer-app_*.deb 2>/dev/null)
+if [ -n "$app_deb" ]; then
+  dpkg-deb -c "$app_deb" | grep -q '/usr/bin/quorvel-printer-app$' ||
+    fail "the application package lacks /usr/bin/quorvel-printer-app (its install rule needs COMPONENT app)"
+fi
+dpkg-deb -c "$work"/pkg/printer-driver-quorvel_*.deb | grep -q 'quorvel-printer-app' &&
+  fail "the driver package holds files of the application"
+
+echo "== install"
+dpkg-query -W -f='${Package}\n' | sort >"$work/before.list"
+timeout 600 dpkg -i "${debs[@]}" >"$work/install.log" 2>&1 ||
+  DEBIAN_FRONTEND=noninteractive timeout 900 apt-get -f install -y -q --no-install-recommends \
+    >>"$work/install.log" 2>&1
+for deb in "${debs[@]}"; do
+  p=$(dpkg-deb -f "$deb" Package)
+  installed "$p" || { cat "$work/install.log"; fail "$p did not install"; }
+done
+[ -x /usr/lib/cups/filter/rastertoquorvel ] || fail "no filter in /usr/lib/cups/filter"
+quorvel-preview --help >/dev/null || fail "quorvel-preview does not run"
+man -w rastertoquorvel quorvel-preview >/dev/null || fail "manual pages missing"
+
+echo "== a private cupsd lists the PPD"
+# The system's CUPS programs with ours, but no driver programs: lpinfo -m
+# would run them, and some look for printers on the network.
+mkdir -p "$work/serverbin/driver" "$work/cupsd/"{log,cache,state,spool/tmp}
+for f in "$(cups-config --serverbin)"/*; do
+  [ "${f##*/}" = driver ] || ln -s "$f" "$work/serverbin/"
+done
+chgrp lp "$work/cupsd/spool" "$work/cupsd/spool/tmp"
+chmod 0710 "$work/cupsd/spool"
+chmod 01770 "$work/cupsd/spool/tmp"
+cat >"$work/cupsd/cups-files.conf" <<EOF
+ServerRoot $work/cupsd
+ServerBin $work/serverbin
+RequestRoot $work/cupsd/spool
+TempDir $work/cupsd/spool/tmp
+CacheDir $work/cupsd/cache
+StateDir $work/cupsd/state
+ErrorLog $work/cupsd/log/error_log
+AccessLog $work/cupsd/log/access_log
+PageLog $work/cupsd/log/page_log
+CreateSelfSignedCerts no
+User lp
+Group lp
+EOF
+cat >"$work/cupsd/cupsd.conf" <<EOF
+Listen $work/cupsd/cups.sock
+Browsing No
+BrowseLocalProtocols none
+WebInterface No
+DefaultAuthType None
+EOF
+timeout 600 cupsd -f -c "$work/cupsd/cupsd.conf" -s "$work/cupsd/cups-files.conf" \
+  </dev/null >"$work/cupsd/log/cupsd.out" 2>&1 &
+pids+=($!)
+export CUPS_SERVER=$work/cupsd/cups.sock
+for _ in $(seq 1 100); do
+  timeout 120 lpinfo -m >"$work/models" 2>&1 && break
+  sleep 0.1
+done
+grep '^quorvel/quorvel.ppd ' "$work/models" || fail "lpinfo -m does not list quorvel/quorvel.ppd"
+stop_pid "${pids[-1]}"
+
+if [ ! -x /usr/bin/quorvel-printer-app ]; then
+  echo "== application part skipped: the installed packages have no quorvel-printer-app (the application was not built)"
+else
+  echo "== the installed application, run as its service runs it, prints a PDF to a file device"
+  getent passwd quorvel >/dev/null && id -Gn quorvel | grep -qw lp || fail "no user quorvel in group lp"
+  timeout 60 systemd-analyze verify /lib/systemd/system/quorvel-printer-app.service || fail "systemd-analyze verify"
+  app=$work/app
+  mkdir -p "$app/state" "$app/tmp" "$app/out"
+  chown -R quorvel:lp "$app"
+  port=
+  for _ in $(seq 1 50); do
+    p=$((20000 + RANDOM % 20000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { port=$p; break; }
+  done
+  as_app=(setpriv --reuid=quorvel --regid=lp --init-groups
+          env HOME="$app/state" XDG_CONFIG_HOME="$app/state" TMPDIR="$app/tmp")
+  timeout 600 "${as_app[@]}" quorvel-printer-app server -o listen-hostname=localhost \
+    -o server-port="$port" -o server-options=no-tls -o log-level=info -o log-file="$app/server.log" \
+    </dev/null >"$app/server.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 1 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && ls "$app"/tmp/*.sock >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  ls "$app"/tmp/*.sock >/dev/null 2>&1 || { cat "$app/server.out" "$app/server.log"; fail "the server did not start"; }
+  timeout 60 "${as_app[@]}" quorvel-printer-app add -d Quorvel -v "file://$app/out" -m quorvel ||
+    { cat "$app/server.out" "$app/server.log"; fail "add a printer"; }
+  timeout 60 "${as_app[@]}" quorvel-printer-app submit -d Quorvel \
+    "$(cups-config --datadir)/data/default-testpage.pdf" || fail "submit a job"
+  printed=
+  for _ in $(seq 1 600); do
+    for f in "$app"/out/*; do
+      [ -s "$f" ] && quorvel-preview "$f" >"$app/preview" 2>&1 && printed=$f && break 2
+    done
+    sleep 0.1
+  done
+  [ -n "$printed" ] || { cat "$app/server.log"; fail "no whole printer stream in $app/out"; }
+  cat "$app/preview"
+  grep -q '^pages: 1$' "$app/preview" || fail "the test page did not print as one page"
+  [ -s "$app/state/quorvel-printer-app.state" ] || fail "no state file in XDG_CONFIG_HOME"
+  timeout 60 "${as_app[@]}" quorvel-printer-app shutdown >/dev/null 2>&1
+  stop_pid "${pids[-1]}"
+fi
+
+echo "== purge"
+purge || { cat "$work/purge.log"; fail "dpkg --purge"; }
+for p in "${packages[@]}"; do
+  ! dpkg-query -W "$p" >/dev/null 2>&1 || fail "$p is still known to dpkg"
+done
+for f in /usr/lib/cups/filter/rastertoquorvel /usr/share/cups/model/quorvel /usr/bin/quorvel-preview \
+         /usr/bin/quorvel-printer-app /lib/systemd/system/quorvel-printer-app.service \
+         /etc/systemd/system/multi-user.target.wants/quorvel-printer-app.service /var/lib/quorvel-printer-app; do
+  [ ! -e "$f" ] || fail "$f is left after the purge"
+done
+! getent passwd quorvel >/dev/null || fail "user quorvel is left after the purge"
+echo "package test passed"
