@@ -3,13 +3,13 @@
 // through, on the kinds of rows real pages are made of (A4 at 600 dpi). Figures only; the
 // round-trip and end-to-end tests guard the bytes.
 #include "line_encoder.h"
-#include "line_output.h"
-#include "output_cache.h"
+#include "printer_stream.h"
 #include "row_scan.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -72,20 +72,13 @@ const char* rowName(Row kind)
     return "?";
 }
 
-// Each benchmark runs on the scans the processor has, and again on the
-// portable word-at-a-time forms ("/portable").
-struct Case {
-    Row kind;
-    bool portable;
-};
-
-void BM_isBlankRow(benchmark::State& state, Case c)
+// The scans are chosen once per process: run again with
+// QUORVEL_SCANS=portable for the portable word-at-a-time forms.
+void BM_allWhite(benchmark::State& state, Row kind)
 {
-    usePortableScans(c.portable);
-    const std::vector<unsigned char> row = makeRow(c.kind);
+    const std::vector<unsigned char> row = makeRow(kind);
     for (auto _ : state)
-        benchmark::DoNotOptimize(isBlankRow(row.data(), kRowBytes));
-    usePortableScans(false);
+        benchmark::DoNotOptimize(allWhite(row.data(), kRowBytes));
 }
 
 // paddedRow: a row as the page store holds it, with readable bytes after it.
@@ -97,55 +90,54 @@ std::vector<unsigned char> paddedRow(Row kind)
 }
 
 // The encoder alone: the row with its three white lead bytes.
-void BM_encodeRow(benchmark::State& state, Case c)
+void BM_encodeRow(benchmark::State& state, Row kind)
 {
-    usePortableScans(c.portable);
-    const std::vector<unsigned char> row = paddedRow(c.kind);
+    const std::vector<unsigned char> row = paddedRow(kind);
     std::vector<unsigned char> out(2 * (kRowBytes + kRowLead) + kScanSlack);
     for (auto _ : state) {
         benchmark::DoNotOptimize(encodeRow(row.data(), kRowBytes, out.data()));
         benchmark::ClobberMemory();
     }
-    usePortableScans(false);
     state.SetBytesProcessed(state.iterations() * kRowBytes);
 }
 
-// The whole line data command built into the output cache, written out to
-// /dev/null whenever the cache fills.
-void BM_compressRow(benchmark::State& state, Case c)
+int discard(void*, const unsigned char*, std::size_t)
 {
-    usePortableScans(c.portable);
-    std::FILE* sink = std::fopen("/dev/null", "wb");
-    setPrinterStream(sink);
-    resetOutputCache();
-    const std::vector<unsigned char> row = paddedRow(c.kind);
-    std::vector<unsigned char> buf(2 * (kRowBytes + kRowLead) + 2 + kScanSlack);
-    szCompressBuf = buf.data();
-    gCompressBufSize = static_cast<std::uint32_t>(buf.size() - kScanSlack);
-    for (auto _ : state)
-        compressRow(row.data(), kRowBytes);
-    cmdprn_to_out();
-    szCompressBuf = nullptr;
-    gCompressBufSize = 0;
-    setPrinterStream(stdout);
-    std::fclose(sink);
-    usePortableScans(false);
+    return 0;
+}
+
+// A row's whole way through a job: blank test, encoder, output cache, sink.
+void BM_sendRow(benchmark::State& state, Row kind)
+{
+    const std::vector<unsigned char> row = paddedRow(kind);
+    QuorvelPage page;
+    page.width = 8 * kRowBytes, page.height = kStoreRows, page.bytesPerLine = kRowBytes;
+    QuorvelJob job;
+    quorvelJobInit(job, discard, nullptr);
+    quorvelStartJob(job, page, PrintJobAttr());
+    quorvelStartPage(job, page);
+    std::uint32_t rows = 0;
+    for (auto _ : state) {
+        if (rows++ == kStoreRows) {
+            quorvelEndPage(job);
+            quorvelStartPage(job, page);
+            rows = 1;
+        }
+        quorvelSendRows(job, row.data(), 0, 1);
+    }
+    quorvelEndJob(job);
     state.SetBytesProcessed(state.iterations() * kRowBytes);
 }
 
 void registerAll()
 {
-    for (bool portable : {false, true}) {
-        const std::string suffix = portable ? "/portable" : "";
-        for (Row kind : {Row::White, Row::Text, Row::Barcode, Row::Solid, Row::Noise}) {
-            const std::string name = rowName(kind) + suffix;
-            const Case c{kind, portable};
-            benchmark::RegisterBenchmark(("isBlankRow/" + name).c_str(), BM_isBlankRow, c);
-            if (kind == Row::White)
-                continue; // white rows never reach the encoder
-            benchmark::RegisterBenchmark(("encodeRow/" + name).c_str(), BM_encodeRow, c);
-            benchmark::RegisterBenchmark(("compressRow/" + name).c_str(), BM_compressRow, c);
-        }
+    const std::string scans = quorvelScanName();
+    for (Row kind : {Row::White, Row::Text, Row::Barcode, Row::Solid, Row::Noise}) {
+        const std::string name = std::string(rowName(kind)) + "/" + scans;
+        benchmark::RegisterBenchmark(("allWhite/" + name).c_str(), BM_allWhite, kind);
+        benchmark::RegisterBenchmark(("sendRow/" + name).c_str(), BM_sendRow, kind);
+        if (kind != Row::White) // white rows never reach the encoder
+            benchmark::RegisterBenchmark(("encodeRow/" + name).c_str(), BM_encodeRow, kind);
     }
 }
 

@@ -1,35 +1,9 @@
-// Job attributes and the CRC-16 that guards the copy count.
+// Job attributes from the header and the options string.
 #include "job_attributes.h"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "printer_commands.h"
-
-PrintJobAttr g_printJobAttr = {0, 0, 0, 0, 0, 0};
-
-// crc16_tab: CRC-16 table for polynomial 0x1021, most significant bit first.
-static constexpr std::array<std::uint16_t, 256> crc16_tab = [] {
-    std::array<std::uint16_t, 256> tab{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned crc = b << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
-        tab[b] = static_cast<std::uint16_t>(crc);
-    }
-    return tab;
-}();
-
-// cyg_crc16: table-driven CRC-16/XMODEM, initial value 0, no final XOR.
-std::uint16_t cyg_crc16(const unsigned char* data, int len)
-{
-    std::uint16_t crc = 0;
-    for (int i = 0; i < len; ++i)
-        crc = static_cast<std::uint16_t>((crc << 8) ^ crc16_tab[((crc >> 8) ^ data[i]) & 0xFF]);
-    return crc;
-}
 
 // getPrintJobAttrFromPPD: despite its name this reads the page header; the
 // name says where the values come from in the scheduler's view of a job.
@@ -44,19 +18,6 @@ void getPrintJobAttrFromPPD(const cups_page_header2_t* header)
                  static_cast<int>(header->HWResolution[0]));
     std::fprintf(stderr, "-------%s---------header->HWResolution[1] = %d \n", fn,
                  static_cast<int>(header->HWResolution[1]));
-
-    // Points times dots per inch over 72; the product wraps at 32 bits and
-    // the printer takes the low 16 bits of the quotient.
-    const std::uint32_t width = static_cast<std::uint32_t>(header->PageSize[0] * header->HWResolution[0]) / 72;
-    const std::uint32_t height = static_cast<std::uint32_t>(header->PageSize[1] * header->HWResolution[1]) / 72;
-    putLe16(&szPaperSizeCustomCmd[2], width);
-    putLe16(&szPaperSizeCustomCmd[6], height);
-
-    int copies = static_cast<std::int16_t>(header->NumCopies & 0xFFFF);
-    if (copies <= 0)
-        copies = 1;
-    putLe16(&szNumCopiesCmd[3], static_cast<std::uint32_t>(copies));
-    putLe16(&szNumCopiesCmd[5], cyg_crc16(szNumCopiesCmd.data(), 5));
 }
 
 // getOptionChoiceFromPPD: the marked choice wins over the default one.
@@ -101,7 +62,7 @@ static int queueDefault(ppd_file_t* ppd, const char* keyword, int fallback)
 }
 
 // getPrintJobAttrFromArgs: substring tests, case-sensitive, in a fixed order.
-void getPrintJobAttrFromArgs(const char* options, ppd_file_t* ppd)
+void getPrintJobAttrFromArgs(const char* options, ppd_file_t* ppd, PrintJobAttr& attr)
 {
     static const char* const fn = "getPrintJobAttrFromArgs";
     static constexpr LevelName densities[] = {
@@ -118,24 +79,22 @@ void getPrintJobAttrFromArgs(const char* options, ppd_file_t* ppd)
         options = "";
 
     if (std::strstr(options, "PrintDensity") == nullptr)
-        g_printJobAttr.m_printDensity = queueDefault(ppd, "PrintDensity", 2);
+        attr.m_printDensity = queueDefault(ppd, "PrintDensity", 2);
     else
-        g_printJobAttr.m_printDensity =
-            levelFromOptions(options, densities, 5, g_printJobAttr.m_printDensity);
-    szDarknessCmd[4] = static_cast<unsigned char>(0x10 + g_printJobAttr.m_printDensity);
+        attr.m_printDensity =
+            levelFromOptions(options, densities, 5, attr.m_printDensity);
 
     if (std::strstr(options, "PaperWeight") == nullptr)
-        g_printJobAttr.m_paperWeight = queueDefault(ppd, "PaperWeight", 3);
+        attr.m_paperWeight = queueDefault(ppd, "PaperWeight", 3);
     else
-        g_printJobAttr.m_paperWeight =
-            levelFromOptions(options, weights, 5, g_printJobAttr.m_paperWeight);
-    szPaperWeightCmd[4] = static_cast<unsigned char>(0x10 + g_printJobAttr.m_paperWeight);
+        attr.m_paperWeight =
+            levelFromOptions(options, weights, 5, attr.m_paperWeight);
 
     std::fprintf(stderr, "-------%s---------g_printJobAttr.m_printDensity = %d \n", fn,
-                 g_printJobAttr.m_printDensity);
+                 attr.m_printDensity);
     std::fprintf(stderr, "-------%s---------g_printJobAttr.m_paperWeight = %d \n", fn,
-                 g_printJobAttr.m_paperWeight);
+                 attr.m_paperWeight);
 
-    g_printJobAttr.m_cancelAttr = std::strstr(options, "CmdCancel=CancelAttr") ? 1 : 0;
-    g_printJobAttr.m_cancelJobFinish = std::strstr(options, "CmdCancel=CancelJobFinish") ? 2 : 0;
+    attr.m_cancelAttr = std::strstr(options, "CmdCancel=CancelAttr") ? 1 : 0;
+    attr.m_cancelJobFinish = std::strstr(options, "CmdCancel=CancelJobFinish") ? 2 : 0;
 }

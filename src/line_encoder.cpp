@@ -15,30 +15,17 @@
 // bit per byte where each run of equal bytes begins and ends, so each token
 // boundary is one count-trailing-zeros away; literals are copied and
 // inverted eight bytes at a time. This costs a few instructions per token
-// rather than per byte, and is checked against a byte-by-byte encoder in the
-// tests.
+// rather than per byte.
 #include "line_encoder.h"
 
-#include <cstdlib>
 #include <cstring>
 
-#include "output_cache.h"
 #include "printer_commands.h"
 #include "row_scan.h"
-
-unsigned char* szCompressBuf = nullptr;
-std::uint32_t gCompressBufSize = 0;
 
 namespace {
 
 constexpr std::uint32_t kMaxTokenBytes = 127;
-
-// Lines of up to kLocalLine bytes (every row the filter sends) are encoded
-// with these buffers; longer ones get buffers of their own.
-constexpr std::uint32_t kLocalLine = 4096;
-std::uint64_t gChanges[changeMaskWords(kLocalLine)]; // change mask of the line being encoded
-unsigned char gLine[kLocalLine + kScanSlack];       // encodeLine's padded copy of its line
-unsigned char gEncoded[2 * kLocalLine + kScanSlack]; // and its padded output
 
 // Boundaries: the set bits of a change mask, in order, after a given start.
 // They alternate: a run's first byte, its last byte, the next run's first
@@ -157,76 +144,21 @@ std::uint32_t encodeTokens(const unsigned char* line, std::uint32_t n, std::uint
     return static_cast<std::uint32_t>(o - out);
 }
 
-// appendLineCommand: header and body of a line data command whose body
-// encode() writes (at most worst bytes, plus slack). When both pieces are
-// sure to fit without a write-out, the command is built straight into the
-// cache, which gives the same bytes in the same write-outs without the copy
-// through the encode buffer.
-template <typename Encode>
-void appendLineCommand(std::uint32_t worst, Encode encode)
-{
-    if (worst + kLineDataHeaderSize < kPrnCacheSize) {
-        if (unsigned char* tail = cacheTailFor(kLineDataHeaderSize + worst)) {
-            const std::uint32_t len = encode(tail + kLineDataHeaderSize);
-            std::memcpy(tail, kLineDataPrefix.data(), kLineDataPrefix.size());
-            putLe16(tail + kLineDataPrefix.size(), len);
-            cacheCommit(kLineDataHeaderSize + len);
-            return;
-        }
-    }
-    const std::uint32_t len = encode(szCompressBuf);
-    unsigned char header[kLineDataHeaderSize] = {kLineDataPrefix[0], kLineDataPrefix[1],
-                                                 kLineDataPrefix[2], kLineDataPrefix[3], 0, 0};
-    putLe16(header + 4, len);
-    cachePrnCmd(header, kLineDataHeaderSize);
-    cachePrnCmd(szCompressBuf, len);
-}
-
 } // namespace
-
-// encodeLine: any line, from any buffer: the line is copied into a padded
-// buffer so the fast path may read past its end.
-std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned char* out)
-{
-    if (n == 0)
-        return 0;
-    unsigned char* in = gLine;
-    unsigned char* encoded = gEncoded;
-    std::uint64_t* changes = gChanges;
-    void* own = nullptr;
-    if (n > kLocalLine) {
-        const std::size_t words = changeMaskWords(n);
-        own = std::malloc(words * sizeof(std::uint64_t) + 3 * std::size_t{n} + 2 * kScanSlack);
-        if (own == nullptr)
-            return 0;
-        changes = static_cast<std::uint64_t*>(own);
-        in = reinterpret_cast<unsigned char*>(changes + words);
-        encoded = in + n + kScanSlack;
-    }
-    std::memcpy(in, line, n);
-    changeMask(in, n, changes);
-    const std::uint32_t len = encodeTokens(in, n, 0, changes, encoded);
-    std::memcpy(out, encoded, len);
-    std::free(own);
-    return len;
-}
 
 // encodeRow: the three lead bytes are white, so the line always opens with
 // a run of white covering them and any white at the start of the pixels;
 // the pixels' own tokens follow from where that run ends.
 std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned char* out)
 {
-    // Rows longer than the page store's are never sent; the bound keeps
-    // the masks in their buffers.
-    if (n > kLocalLine)
-        return 0;
+    std::uint64_t changes[changeMaskWords(kMaxRowBytes)];
     std::uint32_t count = kRowLead;
     if (n > 0) {
-        changeMask(pixels, n, gChanges);
+        changeMask(pixels, n, changes);
         if (pixels[0] == 0xFF) {
             // White pixels from the first on: one, or up to the end of the
             // run that starts at byte 0 (its first boundary is byte 0).
-            count += n > 1 && pixels[1] == 0xFF ? Boundaries(gChanges, 0).next() + 1 : 1;
+            count += n > 1 && pixels[1] == 0xFF ? Boundaries(changes, 0).next() + 1 : 1;
         }
         if (count > kMaxTokenBytes)
             count = kMaxTokenBytes;
@@ -235,15 +167,14 @@ std::uint32_t encodeRow(const unsigned char* pixels, std::uint32_t n, unsigned c
     out[1] = 0x00;
     if (n == 0)
         return 2;
-    return 2 + encodeTokens(pixels, n, count - kRowLead, gChanges, out + 2);
+    return 2 + encodeTokens(pixels, n, count - kRowLead, changes, out + 2);
 }
 
-void compressImageData(const unsigned char* line, std::uint32_t n)
+std::uint32_t encodeLine(const unsigned char* line, std::uint32_t n, unsigned char* out)
 {
-    appendLineCommand(2 * n, [&](unsigned char* out) { return encodeLine(line, n, out); });
-}
-
-void compressRow(const unsigned char* pixels, std::uint32_t n)
-{
-    appendLineCommand(2 * (n + kRowLead), [&](unsigned char* out) { return encodeRow(pixels, n, out); });
+    if (n == 0)
+        return 0;
+    std::uint64_t changes[changeMaskWords(kMaxRowBytes)];
+    changeMask(line, n, changes);
+    return encodeTokens(line, n, 0, changes, out);
 }

@@ -82,7 +82,6 @@ struct QuorvelJob {
     std::array<unsigned char, kPrnCacheSize + kScanSlack> prnBuffCache{};
 
     // Set on the first page.
-    bool started = false;
     PrintJobAttr attr;
     std::array<unsigned char, 71> settings{}; // the settings block as it is sent
 
@@ -98,9 +97,15 @@ struct QuorvelJob {
     // line when it cannot be built straight into the cache.
     std::array<unsigned char, kMaxRowBytes + kScanSlack> row{};
     std::array<unsigned char, 2 * (kMaxRowBytes + 3) + kScanSlack> compressBuf{};
+
+    // A long-edge two-sided page, kept whole until its end; allocated for
+    // such a job only, released by quorvelEndJob.
+    unsigned char* backPage = nullptr;
+    std::size_t backPageSize = 0;
 };
 
-// quorvelJobInit: a fresh job whose bytes go to sink.
+// quorvelJobInit: a fresh job whose bytes go to sink. A job that was used
+// before must have ended with quorvelEndJob.
 void quorvelJobInit(QuorvelJob& job, QuorvelSink sink, void* sinkContext);
 
 // quorvelStartJob: set the job up from its first printed page and its
@@ -108,14 +113,20 @@ void quorvelJobInit(QuorvelJob& job, QuorvelSink sink, void* sinkContext);
 // before that page's quorvelStartPage. Returns the sink's errno, or 0.
 int quorvelStartJob(QuorvelJob& job, const QuorvelPage& first, const PrintJobAttr& attr);
 
-// quorvelStartPage: begin a page that quorvelCheckPage accepts. Returns the
-// sink's errno, or 0.
+// quorvelStartPage: begin a page that quorvelCheckPage accepts (EINVAL for
+// one it refuses; ENOMEM when a long-edge two-sided page finds no memory,
+// both before anything is sent). Returns the sink's errno, or 0.
 int quorvelStartPage(QuorvelJob& job, const QuorvelPage& page);
 
-// quorvelSendRow: the page's next row, page.bytesPerLine bytes (only the
-// first width / 8 are sent). Set bits are white, or black when blackIsSet.
+// quorvelSendRow: the page's next row; its first width / 8 bytes are read
+// and sent, the rest of the row is ignored. Set bits are white, or black when blackIsSet.
 // Rows past the page's height are ignored. Returns the sink's errno, or 0.
 int quorvelSendRow(QuorvelJob& job, const unsigned char* row, bool blackIsSet);
+
+// quorvelSendRows: count rows, stride bytes apart, set bits white, with
+// kScanSlack readable bytes after the last row's sent bytes; the same as
+// count calls of quorvelSendRow, without copying each row first.
+int quorvelSendRows(QuorvelJob& job, const unsigned char* rows, std::size_t stride, std::uint32_t count);
 
 // quorvelEndPage: the rows the page did not get are white; end the page.
 // Returns the sink's errno, or 0.

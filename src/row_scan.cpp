@@ -1,7 +1,11 @@
-// Row scans, in a portable form and an AVX2 form, chosen once at start-up.
+// Row scans, in a portable form and an AVX2 form, chosen once per process.
 #include "row_scan.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+
+#include "printer_stream.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -134,12 +138,11 @@ __attribute__((target("avx2"))) void fillAvx2(unsigned char* p, std::size_t n, u
     }
     const __m256i v = _mm256_set1_epi8(static_cast<char>(value));
     std::size_t i = 0;
-    for (; i + 128 <= n; i += 128) {
-        store256(p + i, v);
-        store256(p + i + 32, v);
-        store256(p + i + 64, v);
-        store256(p + i + 96, v);
-    }
+    // Pages are made white before every read, so this runs over every
+    // byte of every page: eight stores per step.
+    for (; i + 256 <= n; i += 256)
+        for (std::size_t k = 0; k < 256; k += 32)
+            store256(p + i + k, v);
     for (; i + 32 <= n; i += 32)
         store256(p + i, v);
     if (i < n)
@@ -204,55 +207,64 @@ __attribute__((target("avx2"))) void changeMaskAvx2(const unsigned char* line, s
 
 #endif
 
-struct ScanOps {
-    void (*fill)(unsigned char*, std::size_t, unsigned char);
-    void (*invert)(unsigned char*, std::size_t);
-    bool (*allWhite)(const unsigned char*, std::uint32_t);
-    void (*changeMask)(const unsigned char*, std::uint32_t, std::uint64_t*);
-};
+constexpr ScanOps kPortableOps = {fillPortable, invertPortable, allWhitePortable, changeMaskPortable,
+                                 "portable"};
 
-constexpr ScanOps kPortableOps = {fillPortable, invertPortable, allWhitePortable, changeMaskPortable};
+#ifdef QUORVEL_HAVE_AVX2_SCANS
+constexpr ScanOps kAvx2Ops = {fillAvx2, invertAvx2, allWhiteAvx2, changeMaskAvx2, "avx2"};
+#endif
 
-ScanOps bestOps()
+// pickScans: the best forms the processor has, unless QUORVEL_SCANS=portable
+// asks for the portable ones (so tests and benchmarks can run both).
+const ScanOps* pickScans()
 {
+    const char* want = std::getenv("QUORVEL_SCANS");
+    if (want != nullptr && std::strcmp(want, "portable") == 0)
+        return &kPortableOps;
 #ifdef QUORVEL_HAVE_AVX2_SCANS
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        return {fillAvx2, invertAvx2, allWhiteAvx2, changeMaskAvx2};
+        return &kAvx2Ops;
 #endif
-    return kPortableOps;
+    return &kPortableOps;
 }
-
-ScanOps gOps = bestOps();
 
 } // namespace
 
+// scans: chosen on first use and never changed. Threads that race to the
+// first use all pick the same forms, so a plain atomic pointer will do.
+const ScanOps& scans()
+{
+    static std::atomic<const ScanOps*> chosen{nullptr};
+    const ScanOps* ops = chosen.load(std::memory_order_acquire);
+    if (ops == nullptr) {
+        ops = pickScans();
+        chosen.store(ops, std::memory_order_release);
+    }
+    return *ops;
+}
+
 void fillBytes(unsigned char* p, std::size_t n, unsigned char value)
 {
-    gOps.fill(p, n, value);
+    scans().fill(p, n, value);
 }
 
 void invertBytes(unsigned char* p, std::size_t n)
 {
-    gOps.invert(p, n);
+    scans().invert(p, n);
 }
 
 bool allWhite(const unsigned char* p, std::uint32_t n)
 {
-    return gOps.allWhite(p, n);
+    return scans().allWhite(p, n);
 }
 
 void changeMask(const unsigned char* line, std::uint32_t n, std::uint64_t* changes)
 {
-    gOps.changeMask(line, n, changes);
+    scans().changeMask(line, n, changes);
 }
 
-bool usePortableScans(bool portable)
+const char* quorvelScanName()
 {
-    gOps = portable ? kPortableOps : bestOps();
-#ifdef QUORVEL_HAVE_AVX2_SCANS
-    return gOps.allWhite != allWhitePortable;
-#else
-    return false;
-#endif
+    return scans().name;
 }

@@ -8,9 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Bytes a caller must leave readable after the last byte it passes to
-// changeMask, and writable after the last byte an encoder may emit.
-constexpr std::uint32_t kScanSlack = 128;
+#include "printer_stream.h"
 
 // Words changeMask writes for n bytes: one bit per byte, plus the guard word.
 constexpr std::uint32_t changeMaskWords(std::uint32_t n)
@@ -36,7 +34,13 @@ bool allWhite(const unsigned char* p, std::uint32_t n);
 // line must have kScanSlack readable bytes after byte n - 1.
 void changeMask(const unsigned char* line, std::uint32_t n, std::uint64_t* changes);
 
-// usePortableScans: switch to the portable forms (true) or back to the best
-// the processor has (false). Returns true when vector forms are now in use.
-// For tests and benchmarks that compare the two.
-bool usePortableScans(bool portable);
+// The scans as one set of functions, the form this process uses; a loop
+// over many rows takes them once instead of on every call.
+struct ScanOps {
+    void (*fill)(unsigned char*, std::size_t, unsigned char);
+    void (*invert)(unsigned char*, std::size_t);
+    bool (*allWhite)(const unsigned char*, std::uint32_t);
+    void (*changeMask)(const unsigned char*, std::uint32_t, std::uint64_t*);
+    const char* name;
+};
+const ScanOps& scans();

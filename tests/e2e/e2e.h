@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "job_attributes.h"
+#include "protocol.h"
 #include "test_support.h"
 
 namespace e2e {
@@ -16,10 +16,10 @@ namespace e2e {
 using qtest::Bytes;
 using qtest::hex;
 
-inline const Bytes kBeginPage = hex("1B 24 41 1B 21 41 00 00 10");
-inline const Bytes kEndPage = hex("1B 24 42");
-inline const Bytes kBlank = hex("1B 2A 42 01 00");
-inline const Bytes kEndJob = hex("1C 16 04 45 00");
+inline const Bytes kBeginPage = proto::kBeginPage;
+inline const Bytes kEndPage = proto::kEndPage;
+inline const Bytes kBlank = proto::kBlank;
+inline const Bytes kEndJob = proto::kEndOfJob;
 inline const std::string kStartLine = "----------------StartPage...\n";
 inline const std::string kEndLine = "-------main---------JobFinish end \n";
 
@@ -57,29 +57,9 @@ inline void append(Bytes& to, const Bytes& more)
 }
 
 // settings: the 71-byte block for a paper size in dots, copies and levels.
-inline Bytes settings(unsigned widthDots, unsigned heightDots, unsigned copies = 1,
-                      int density = 2, int weight = 3)
+inline Bytes settings(unsigned widthDots, unsigned heightDots, unsigned copies = 1, int density = 2, int weight = 3)
 {
-    Bytes s = hex("1B 26 42 1B 25 2D 39 38 37 36 35 58 1C 16 01 42");
-    s.push_back(static_cast<unsigned char>(0x10 + weight));
-    append(s, hex("1C 16 02 42"));
-    s.push_back(static_cast<unsigned char>(0x10 + density));
-    append(s, hex("1C 16 03 42 10 1B 26 41 01 00 01 1B 78"));
-    s.push_back(widthDots & 0xFF);
-    s.push_back((widthDots >> 8) & 0xFF);
-    append(s, hex("1B 79"));
-    s.push_back(heightDots & 0xFF);
-    s.push_back((heightDots >> 8) & 0xFF);
-    append(s, hex("1B 26 41 03 00 00 00"));
-    Bytes copiesCmd = hex("1B 26 6C");
-    copiesCmd.push_back(copies & 0xFF);
-    copiesCmd.push_back((copies >> 8) & 0xFF);
-    const unsigned crc = cyg_crc16(copiesCmd.data(), 5);
-    copiesCmd.push_back(crc & 0xFF);
-    copiesCmd.push_back(crc >> 8);
-    append(s, copiesCmd);
-    append(s, hex("1B 26 41 09 00 00 1C 16 04 42 00 1C 16 05 46 00"));
-    return s;
+    return proto::settings(widthDots, heightDots, copies, density, weight);
 }
 
 // settingsFor: the block a page header leads to, with default levels.

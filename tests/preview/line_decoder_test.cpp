@@ -47,8 +47,10 @@ TEST(DecodeLine, RandomRowsSurviveTheFilterEncoder)
             const unsigned run = kind == 2 ? 1 : kind == 3 ? 1 + pick(300) : 1 + pick(4);
             row.insert(row.end(), std::min<std::size_t>(run, 3 + width - row.size()), b);
         }
-        Bytes encoded(2 * row.size());
-        encoded.resize(encodeLine(row.data(), static_cast<std::uint32_t>(row.size()), encoded.data()));
+        Bytes pixels(row.begin() + 3, row.end());
+        pixels.resize(width + kScanSlack, static_cast<unsigned char>(rng()));
+        Bytes encoded(2 * row.size() + kScanSlack);
+        encoded.resize(encodeRow(pixels.data(), width, encoded.data()));
         Bytes decoded;
         ASSERT_TRUE(quorvel::decodeLine(encoded.data(), encoded.size(), decoded)) << "round " << round;
         ASSERT_EQ(decoded, inverted(row)) << "round " << round << ", kind " << kind;

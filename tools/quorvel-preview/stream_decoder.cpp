@@ -3,20 +3,16 @@
 #include "stream_decoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
+#include "printer_commands.h"
+
 namespace quorvel {
 namespace {
-
-constexpr unsigned char kInit[] = {0x1B, 0x26, 0x42, 0x1B, 0x25, 0x2D, 0x39, 0x38, 0x37, 0x36, 0x35, 0x58};
-constexpr unsigned char kBeginPage[] = {0x1B, 0x24, 0x41, 0x1B, 0x21, 0x41, 0x00, 0x00, 0x10};
-constexpr unsigned char kBlankLine[] = {0x1B, 0x2A, 0x42, 0x01, 0x00};
-constexpr unsigned char kLineData[] = {0x1B, 0x2A, 0x41, 0x02};  // then length and body
-constexpr unsigned char kEndPage[] = {0x1B, 0x24, 0x42};
-constexpr unsigned char kEndOfJob[] = {0x1C, 0x16, 0x04, 0x45, 0x00};
 
 // The commands the stream is made of, as far as their bytes are fixed: the
 // settings block by its init command, line data by its header.
@@ -28,30 +24,36 @@ struct Command {
     std::size_t len;
 };
 
+template <std::size_t N>
+constexpr Command command(const char* name, const std::array<unsigned char, N>& bytes)
+{
+    return {name, bytes.data(), N};
+}
+
 constexpr Command kCommands[kCommandCount] = {
-    {"settings block", kInit, sizeof kInit},        {"begin page", kBeginPage, sizeof kBeginPage},
-    {"blank line", kBlankLine, sizeof kBlankLine},  {"line data", kLineData, sizeof kLineData},
-    {"end page", kEndPage, sizeof kEndPage},        {"end of job", kEndOfJob, sizeof kEndOfJob},
+    command("settings block", szInitCmd),   command("begin page", szBeginPageCmd),
+    command("blank line", szBlankLineCmd),  command("line data", kLineDataPrefix),
+    command("end page", szEndPageCmd),      command("end of job", szEndDuplexSingleCmd),
 };
 
-// The settings block as the filter sends it; the bytes at the field offsets
-// below are placeholders.
-constexpr std::size_t kSettingsSize = 71;
-constexpr unsigned char kSettings[kSettingsSize] = {
-    0x1B, 0x26, 0x42, 0x1B, 0x25, 0x2D, 0x39, 0x38, 0x37, 0x36, 0x35, 0x58,  // init
-    0x1C, 0x16, 0x01, 0x42, 0x13,                                            // paper weight
-    0x1C, 0x16, 0x02, 0x42, 0x12,                                            // darkness
-    0x1C, 0x16, 0x03, 0x42, 0x10,                                            // render type
-    0x1B, 0x26, 0x41, 0x01, 0x00, 0x01,                                      // input bin
-    0x1B, 0x78, 0x00, 0x00, 0x1B, 0x79, 0x00, 0x00,                          // paper size
-    0x1B, 0x26, 0x41, 0x03, 0x00, 0x00, 0x00,                                // resolution
-    0x1B, 0x26, 0x6C, 0x00, 0x00, 0x00, 0x00,                                // copies + CRC
-    0x1B, 0x26, 0x41, 0x09, 0x00, 0x00,                                      // duplex
-    0x1C, 0x16, 0x04, 0x42, 0x00,                                            // begin duplex
-    0x1C, 0x16, 0x05, 0x46, 0x00,                                            // manual duplex
-};
-constexpr std::size_t kWeightAt = 16, kDensityAt = 21, kWidthAt = 35, kHeightAt = 39;
-constexpr std::size_t kCopiesCmdAt = 48, kCopiesAt = 51, kCrcAt = 53;
+// The settings block of a one-sided job; the bytes at the field offsets are
+// placeholders.
+const std::array<unsigned char, kSettingsSize>& settingsTemplate()
+{
+    static const std::array<unsigned char, kSettingsSize> block = [] {
+        std::array<unsigned char, kSettingsSize> b{};
+        std::size_t at = 0;
+        auto put = [&](const auto& cmd) {
+            std::memcpy(b.data() + at, cmd.data(), cmd.size());
+            at += cmd.size();
+        };
+        put(szInitCmd), put(szPaperWeightCmd), put(szDarknessCmd), put(szRenderTypeCmd);
+        put(szInputBinCmd), put(szPaperSizeCustomCmd), put(szResolutionCmd), put(szNumCopiesCmd);
+        put(szDuplexSingleCmd), put(szBeginDuplexSingleCmd), put(szManualDuplexDisableCmd);
+        return b;
+    }();
+    return block;
+}
 
 struct SettingsPart {
     const char* name;
@@ -98,19 +100,6 @@ bool fail(DecodeError* err, std::size_t offset, std::string expected, std::strin
 std::string foundAt(const unsigned char* data, std::size_t size, std::size_t offset)
 {
     return offset < size ? byteText(data[offset]) : "end of stream";
-}
-
-// crc16: CRC-16/XMODEM (polynomial 0x1021, start 0), what the printer checks
-// the copy count with.
-unsigned crc16(const unsigned char* data, std::size_t n)
-{
-    unsigned crc = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        crc ^= static_cast<unsigned>(data[i]) << 8;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) & 0xFFFF : (crc << 1) & 0xFFFF;
-    }
-    return crc;
 }
 
 // describe: the commands allowed at a point, for "expected ...".
@@ -173,7 +162,7 @@ std::string settingsByteExpected(std::size_t i)
     std::size_t start = 0;
     for (const SettingsPart& part : kSettingsParts) {
         if (i < start + part.len)
-            return byteText(kSettings[i]) + " (byte " + std::to_string(i - start) + " of the " + part.name +
+            return byteText(settingsTemplate()[i]) + " (byte " + std::to_string(i - start) + " of the " + part.name +
                    " command)";
         start += part.len;
     }
@@ -186,7 +175,7 @@ std::string settingsByteExpected(std::size_t i)
 bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, StreamSettings& s,
                   DecodeError& err)
 {
-    for (std::size_t i = sizeof kInit; i < kSettingsSize; ++i) {
+    for (std::size_t i = szInitCmd.size(); i < kSettingsSize; ++i) {
         const std::size_t at = pos + i;
         std::string expected;
         if (i == kWeightAt || i == kDensityAt)
@@ -196,7 +185,7 @@ bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, 
         else if (i == kCopiesAt || i == kCopiesAt + 1)
             expected = "a copy count from 1 to 32767";
         else if (i == kCrcAt || i == kCrcAt + 1) {
-            const unsigned crc = crc16(data + pos + kCopiesCmdAt, 5);
+            const unsigned crc = cyg_crc16(data + pos + kCopiesCmdAt, 5);
             expected = byteText(static_cast<unsigned char>(i == kCrcAt ? crc & 0xFF : crc >> 8)) +
                        " (CRC-16 of the copies command: " + byteText(static_cast<unsigned char>(crc >> 8)) +
                        byteText(static_cast<unsigned char>(crc & 0xFF)).substr(2) + ")";
@@ -213,10 +202,10 @@ bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, 
             const unsigned copies = data[at - 1] | b << 8;
             ok = copies >= 1 && copies <= 32767;
         } else if (i == kCrcAt || i == kCrcAt + 1) {
-            const unsigned crc = crc16(data + pos + kCopiesCmdAt, 5);
+            const unsigned crc = cyg_crc16(data + pos + kCopiesCmdAt, 5);
             ok = b == (i == kCrcAt ? (crc & 0xFF) : (crc >> 8));
         } else if (i != kWidthAt && i != kWidthAt + 1 && i != kHeightAt && i != kHeightAt + 1 && i != kCopiesAt)
-            ok = b == kSettings[i];
+            ok = b == settingsTemplate()[i];
         if (!ok)
             return fail(&err, at, expected, byteText(b));
     }
@@ -277,17 +266,17 @@ bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, Deco
         case kBeginPageCmd:
             out.pages.emplace_back();
             out.pages.back().offset = pos;
-            pos += sizeof kBeginPage;
+            pos += szBeginPageCmd.size();
             where = Where::InPage;
             break;
         case kBlankLineCmd:
             ++page->blankLines;
             if (keepRows)
                 page->rows.emplace_back();
-            pos += sizeof kBlankLine;
+            pos += szBlankLineCmd.size();
             break;
         case kLineDataCmd: {
-            const std::size_t lenAt = pos + sizeof kLineData;
+            const std::size_t lenAt = pos + kLineDataPrefix.size();
             if (size - lenAt < 2)
                 return fail(&err, size, "the 2-byte encoded length of the line data command", "end of stream");
             const std::size_t len = data[lenAt] | data[lenAt + 1] << 8;
@@ -311,13 +300,13 @@ bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, Deco
             break;
         }
         case kEndPageCmd:
-            pos += sizeof kEndPage;
+            pos += szEndPageCmd.size();
             page->bytes = pos - page->offset;
             where = Where::BetweenPages;
             break;
         case kEndOfJobCmd:
             out.endOfJob = true;
-            pos += sizeof kEndOfJob;
+            pos += szEndDuplexSingleCmd.size();
             where = Where::AfterEndOfJob;
             break;
         }
@@ -373,15 +362,15 @@ bool nextPageRow(PageRows& walk, std::vector<unsigned char>& row)
     };
     if (walk.pos > walk.size)
         return false;
-    if (at(kBeginPage, sizeof kBeginPage))
-        walk.pos += sizeof kBeginPage;
-    if (at(kBlankLine, sizeof kBlankLine)) {
+    if (at(szBeginPageCmd.data(), szBeginPageCmd.size()))
+        walk.pos += szBeginPageCmd.size();
+    if (at(szBlankLineCmd.data(), szBlankLineCmd.size())) {
         row.clear();
-        walk.pos += sizeof kBlankLine;
+        walk.pos += szBlankLineCmd.size();
         return true;
     }
-    if (at(kLineData, sizeof kLineData) && walk.size - walk.pos >= sizeof kLineData + 2) {
-        const std::size_t lenAt = walk.pos + sizeof kLineData;
+    if (at(kLineDataPrefix.data(), kLineDataPrefix.size()) && walk.size - walk.pos >= kLineDataPrefix.size() + 2) {
+        const std::size_t lenAt = walk.pos + kLineDataPrefix.size();
         const std::size_t len = walk.data[lenAt] | walk.data[lenAt + 1] << 8;
         if (walk.size - lenAt - 2 >= len && decodeLine(walk.data + lenAt + 2, len, row)) {
             walk.pos = lenAt + 2 + len;
