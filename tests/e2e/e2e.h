@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -44,6 +47,36 @@ inline qtest::RunResult runFilter(const std::string& raster, const std::string& 
     if (!viaStdin)
         argv.push_back(raster);
     return qtest::run(argv, {{"PPD", ppdPath()}}, viaStdin ? raster : "");
+}
+
+// spawnFilter: the filter on a raster file with its standard output and
+// error on the given descriptors; returns its pid.
+inline pid_t spawnFilter(const std::string& raster, int outFd, int errFd)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+    const std::string ppd = "PPD=" + ppdPath();
+    const std::string filter = qtest::filterPath();
+    char* argv[] = {const_cast<char*>(filter.c_str()), const_cast<char*>("1"), const_cast<char*>("u"),
+                    const_cast<char*>("t"), const_cast<char*>("1"), const_cast<char*>(""),
+                    const_cast<char*>(raster.c_str()), nullptr};
+    char* envp[] = {const_cast<char*>(ppd.c_str()), nullptr};
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// readAll: everything until the other end closes.
+inline std::string readAll(int fd)
+{
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<std::size_t>(n));
+    return text;
 }
 
 inline std::string rasterPath(const std::string& name)

@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <thread>
 
 #include "e2e.h"
+#include "stream_decoder.h"
 
 using namespace e2e;
 using qtest::RasterPage;
@@ -276,26 +278,10 @@ TEST(HostileInput, PrinterGoneStopsTheJobWithAnError)
     ASSERT_EQ(pipe(out), 0);
     ASSERT_EQ(pipe(err), 0);
     close(out[0]); // nobody will ever read the printer stream
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    posix_spawn_file_actions_addclose(&actions, err[0]);
-    const std::string ppd = "PPD=" + ppdPath();
-    const std::string filter = qtest::filterPath();
-    char* argv[] = {const_cast<char*>(filter.c_str()), const_cast<char*>("1"), const_cast<char*>("u"),
-                    const_cast<char*>("t"), const_cast<char*>("1"), const_cast<char*>(""),
-                    const_cast<char*>(raster.c_str()), nullptr};
-    char* envp[] = {const_cast<char*>(ppd.c_str()), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = spawnFilter(raster, out[1], err[1]);
     close(out[1]);
     close(err[1]);
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<std::size_t>(n));
+    const std::string text = readAll(err[0]);
     close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -305,6 +291,64 @@ TEST(HostileInput, PrinterGoneStopsTheJobWithAnError)
     // Said once, and the filter did not go on working through the job.
     EXPECT_EQ(text.find("ERROR:"), text.rfind("ERROR:"));
     EXPECT_TRUE(contains(text, kEndLine));
+}
+
+}  // namespace
+
+namespace {
+
+// A printer that reads its stream slowly keeps the filter blocked in its
+// writes; a cancel then arrives in the middle of one. The job must still
+// end as a cancel ends it: the page finished, the end-of-job command sent,
+// no write error, status 0.
+TEST(HostileInput, CancelWhileThePrinterIsSlow)
+{
+    RasterPage busy = qtest::whitePage(qtest::makeHeader(2400, 1200, 300));
+    for (unsigned r = 0; r < busy.rows.size(); ++r)
+        for (std::size_t i = 0; i < busy.rows[r].size(); ++i)
+            busy.rows[r][i] = static_cast<unsigned char>(r * 31 + i * 7);
+    const std::string raster = rasterPath("slow");
+    qtest::writeRaster(raster, std::vector<RasterPage>(8, busy), CUPS_RASTER_WRITE);
+
+    const struct {
+        std::size_t chunk;
+        unsigned periodUs, cancelAfterUs;
+    } trials[] = {{512, 500, 50000}, {4096, 2000, 300000}, {65536, 10000, 150000}, {512, 500, 400000}};
+    for (const auto& t : trials) {
+        int out[2], err[2];
+        ASSERT_EQ(pipe(out), 0);
+        ASSERT_EQ(pipe(err), 0);
+        const pid_t pid = spawnFilter(raster, out[1], err[1]);
+        close(out[1]);
+        close(err[1]);
+        std::string stream;
+        std::thread reader([&] {
+            std::vector<char> buf(t.chunk);
+            for (ssize_t n; (n = read(out[0], buf.data(), buf.size())) > 0; usleep(t.periodUs))
+                stream.append(buf.data(), static_cast<std::size_t>(n));
+        });
+        usleep(t.cancelAfterUs);
+        kill(pid, SIGTERM);
+        const std::string log = readAll(err[0]);
+        reader.join();
+        close(out[0]);
+        close(err[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+
+        const std::string name = std::to_string(t.chunk) + " bytes every " + std::to_string(t.periodUs) + " us";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name;
+        EXPECT_FALSE(contains(log, "Unable to write")) << name << ": " << log;
+        quorvel::DecodedStream decoded;
+        quorvel::DecodeError why;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(stream.data());
+        EXPECT_TRUE(quorvel::scanStream(bytes, stream.size(), decoded, why))
+            << name << ": offset " << why.offset << ", expected " << why.expected;
+        EXPECT_TRUE(decoded.endOfJob) << name;
+        EXPECT_LT(decoded.pages.size(), 8u) << name << ": the cancel came after the last page";
+        for (const quorvel::DecodedPage& page : decoded.pages)
+            EXPECT_EQ(page.dataLines + page.blankLines, 1200u) << name;
+    }
 }
 
 }  // namespace
