@@ -86,10 +86,10 @@ for deb in "${debs[@]}"; do
 done
 app_deb=$(ls "$work"/pkg/quorvel-printer-app_*.deb 2>/dev/null)
 if [ -n "$app_deb" ]; then
-  dpkg-deb -c "$app_deb" | grep -q '/usr/bin/quorvel-printer-app$' ||
+  dpkg-deb -c "$app_deb" | grep '/usr/bin/quorvel-printer-app$' >/dev/null ||
     fail "the application package lacks /usr/bin/quorvel-printer-app (its install rule needs COMPONENT app)"
 fi
-dpkg-deb -c "$work"/pkg/printer-driver-quorvel_*.deb | grep -q 'quorvel-printer-app' &&
+dpkg-deb -c "$work"/pkg/printer-driver-quorvel_*.deb | grep 'quorvel-printer-app' >/dev/null &&
   fail "the driver package holds files of the application"
 
 echo "== install"
@@ -164,7 +164,8 @@ else
   as_app=(setpriv --reuid=quorvel --regid=lp --init-groups
           env HOME="$app/state" XDG_CONFIG_HOME="$app/state" TMPDIR="$app/tmp")
   timeout 600 "${as_app[@]}" quorvel-printer-app server -o listen-hostname=localhost \
-    -o server-port="$port" -o server-options=no-tls -o log-level=info -o log-file="$app/server.log" \
+    -o server-port="$port" -o server-options=no-tls -o spool-directory="$app/state/spool" \
+    -o log-level=info -o log-file="$app/server.log" \
     </dev/null >"$app/server.out" 2>&1 &
   pids+=($!)
   for _ in $(seq 1 200); do
