@@ -97,4 +97,55 @@ void getPrintJobAttrFromArgs(const char* options, ppd_file_t* ppd, PrintJobAttr&
 
     attr.m_cancelAttr = std::strstr(options, "CmdCancel=CancelAttr") ? 1 : 0;
     attr.m_cancelJobFinish = std::strstr(options, "CmdCancel=CancelJobFinish") ? 2 : 0;
+
+    getDuplexFromArgs(options, ppd, attr);
+}
+
+// choiceFromPPD: the name of the marked (else default) choice of a PPD
+// option, or null.
+static const char* choiceFromPPD(ppd_file_t* ppd, const char* keyword)
+{
+    if (ppd == nullptr)
+        return nullptr;
+    if (ppd_choice_t* marked = ppdFindMarkedChoice(ppd, keyword))
+        return marked->choice;
+    ppd_option_t* option = ppdFindOption(ppd, keyword);
+    return option != nullptr ? option->defchoice : nullptr;
+}
+
+// duplexMode: the mode a Duplex choice or a sides keyword names; -1 for
+// anything else.
+static int duplexMode(const char* value)
+{
+    static constexpr struct {
+        const char* name;
+        int mode;
+    } kModes[] = {{"None", 0},         {"DuplexNoTumble", 1},      {"DuplexTumble", 2},
+                  {"one-sided", 0},    {"two-sided-long-edge", 1}, {"two-sided-short-edge", 2}};
+    for (const auto& m : kModes)
+        if (value != nullptr && std::strcmp(value, m.name) == 0)
+            return m.mode;
+    return -1;
+}
+
+// getDuplexFromArgs: options are matched by their whole name here, unlike
+// the level options, so that Duplex= is not found inside ManualDuplex=. The
+// job's Duplex wins, then its sides (what cupsfilter and some clients pass),
+// then the queue's default.
+void getDuplexFromArgs(const char* options, ppd_file_t* ppd, PrintJobAttr& attr)
+{
+    cups_option_t* parsed = nullptr;
+    const int count = cupsParseOptions(options, 0, &parsed);
+    int mode = duplexMode(cupsGetOption("Duplex", count, parsed));
+    if (mode < 0)
+        mode = duplexMode(cupsGetOption("sides", count, parsed));
+    if (mode < 0)
+        mode = duplexMode(choiceFromPPD(ppd, "Duplex"));
+    attr.m_duplex = mode < 0 ? 0 : mode;
+
+    const char* manual = cupsGetOption("ManualDuplex", count, parsed);
+    if (manual == nullptr)
+        manual = choiceFromPPD(ppd, "ManualDuplex");
+    attr.m_manualDuplex = manual != nullptr && std::strcmp(manual, "True") == 0 ? 3 : 0;
+    cupsFreeOptions(count, parsed);
 }

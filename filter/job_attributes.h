@@ -3,6 +3,7 @@
 // into the PrintJobAttr the printer stream library sends.
 #pragma once
 
+#include <cups/cups.h>
 #include <cups/ppd.h>
 #include <cups/raster.h>
 
@@ -16,6 +17,11 @@ void getPrintJobAttrFromPPD(const cups_page_header2_t* header);
 // from the options string into attr; an option the user did not give falls
 // back to the queue's default in ppd (when ppd is not null).
 void getPrintJobAttrFromArgs(const char* options, ppd_file_t* ppd, PrintJobAttr& attr);
+
+// getDuplexFromArgs: the duplex mode (Duplex, else sides, else the queue's
+// Duplex default) and manual duplex (ManualDuplex, else the queue's default)
+// into attr.
+void getDuplexFromArgs(const char* options, ppd_file_t* ppd, PrintJobAttr& attr);
 
 // getOptionChoiceFromPPD: leading integer of the marked (else default)
 // choice of the PPD option keyword, or -1 when there is none.

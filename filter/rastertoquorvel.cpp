@@ -227,7 +227,13 @@ int main(int argc, char* argv[])
         return 1;
 
     // A cancelled job still finishes its page; a vanished printer must not
-    // kill the filter before it can say so.
+    // kill the filter before it can say so. The job state is reset before
+    // the handler goes in, so a cancel that comes while the stream is being
+    // opened is not lost.
+    gCanceled = 0;
+    gJobFailed = 0;
+    quorvelJobInit(gJob, writeStdout, nullptr);
+    gPage = 0;
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     sigemptyset(&action.sa_mask);
@@ -237,11 +243,6 @@ int main(int argc, char* argv[])
     sigaction(SIGPIPE, &action, nullptr);
 
     cups_raster_t* ras = cupsRasterOpenIO(readInput, &fd, CUPS_RASTER_READ);
-
-    gCanceled = 0;
-    gJobFailed = 0;
-    quorvelJobInit(gJob, writeStdout, nullptr);
-    gPage = 0;
 
     bool setupDone = false;
     PrintJobAttr attr = {0, 0, 0, 0, 0, 0}; // the job's attributes start out all zero

@@ -55,18 +55,6 @@ void sendLine(QuorvelJob& job, const unsigned char* pixels, std::uint32_t n, boo
     }
 }
 
-// kReverse4: the four bits of a value in reverse order.
-constexpr unsigned char kReverse4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-
-// mirrorRow: n bytes of in into out, last pixel first.
-void mirrorRow(const unsigned char* in, std::uint32_t n, unsigned char* out)
-{
-    for (std::uint32_t i = 0; i < n; ++i) {
-        const unsigned char b = in[n - 1 - i];
-        out[i] = static_cast<unsigned char>(kReverse4[b & 15] << 4 | kReverse4[b >> 4]);
-    }
-}
-
 // storeBackRow: a long-edge back side is stored bottom-up, whole, and sent
 // at the page end.
 inline void storeBackRow(QuorvelJob& job, const unsigned char* pixels)
@@ -77,6 +65,17 @@ inline void storeBackRow(QuorvelJob& job, const unsigned char* pixels)
 }
 
 } // namespace
+
+// mirrorBytes: the back of a long-edge sheet is printed turned round, so
+// its rows go out right to left: byte order and bit order reversed.
+void mirrorBytes(const unsigned char* in, std::uint32_t n, unsigned char* out)
+{
+    static constexpr unsigned char kReverse4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const unsigned char b = in[n - 1 - i];
+        out[i] = static_cast<unsigned char>(kReverse4[b & 15] << 4 | kReverse4[b >> 4]);
+    }
+}
 
 // startRows: a page of height rows of n sent bytes begins.
 bool startRows(QuorvelJob& job, std::uint32_t n, std::uint32_t height)
@@ -147,7 +146,7 @@ void endRows(QuorvelJob& job)
             if (allWhite(at, n)) {
                 ++job.feed;
             } else {
-                mirrorRow(at, n, job.row.data());
+                mirrorBytes(at, n, job.row.data());
                 sendLine(job, job.row.data(), n, false);
             }
         }

@@ -63,6 +63,10 @@ constexpr std::size_t kDuplexModeAt = 55, kBeginDuplexAt = 61, kManualDuplexAt =
 // bytes; 0 when len <= 0. The printer checks the copy count with it.
 std::uint16_t cyg_crc16(const unsigned char* data, int len);
 
+// mirrorBytes: n bytes of in into out, last pixel first (bit order and byte
+// order reversed), as a long-edge back side is sent; undoes itself.
+void mirrorBytes(const unsigned char* in, std::uint32_t n, unsigned char* out);
+
 // putLe16: a 16-bit value into two command bytes, low byte first.
 inline void putLe16(unsigned char* at, std::uint32_t value)
 {

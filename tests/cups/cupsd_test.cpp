@@ -157,4 +157,16 @@ TEST_F(Scheduler, CopiesAndCancelOptionsThroughTheScheduler)
     EXPECT_FALSE(ds.endOfJob);
 }
 
+TEST_F(Scheduler, DuplexQueueDefaultReachesThePrinter)
+{
+    ASSERT_NO_FATAL_FAILURE(addQueue("TwoSided", {"-P", cupstest::sourcePpd(), "-o", "Duplex=DuplexNoTumble"}));
+    Bytes stream;
+    ASSERT_NO_FATAL_FAILURE(print("TwoSided", {}, cupstest::testPage(), stream));
+    EXPECT_EQ(settingsOf(stream).duplex, 1);
+    EXPECT_EQ(Bytes(stream.end() - 5, stream.end()), qtest::hex("1C 16 04 45 01"));
+    // A job that asks for one side gets one side.
+    ASSERT_NO_FATAL_FAILURE(print("TwoSided", {"sides=one-sided"}, cupstest::testPage(), stream));
+    EXPECT_EQ(settingsOf(stream).duplex, 0);
+}
+
 }  // namespace

@@ -140,4 +140,24 @@ TEST(Cupsfilter, CmdCancelLeavesOutItsCommands)
     }
 }
 
+// Two-sided printing asked for with sides, as cupsfilter and many clients
+// pass it: the settings block and the job's end say so, and the stream holds
+// every page.
+TEST(Cupsfilter, SidesReachTheStream)
+{
+    for (const auto& c : {std::make_pair("two-sided-long-edge", 1), std::make_pair("two-sided-short-edge", 2)}) {
+        SCOPED_TRACE(c.first);
+        const qtest::RunResult job = cupsfilter().run(cupstest::sourcePpd(), "printer/quorvel",
+                                                      {std::string("sides=") + c.first}, cupstest::testPage());
+        ASSERT_EQ(job.status, 0) << job.err;
+        quorvel::DecodedStream ds;
+        quorvel::DecodeError err;
+        ASSERT_TRUE(quorvel::decodeStream(job.out.data(), job.out.size(), ds, err))
+            << "breaks at byte " << err.offset << ": expected " << err.expected;
+        EXPECT_EQ(ds.settings.duplex, c.second);
+        EXPECT_EQ(Bytes(job.out.end() - 5, job.out.end()), qtest::hex("1C 16 04 45 01"));
+        EXPECT_GT(inkedRows(job.out, 0), 1000u);
+    }
+}
+
 }  // namespace

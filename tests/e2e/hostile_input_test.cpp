@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -322,11 +323,19 @@ TEST(HostileInput, CancelWhileThePrinterIsSlow)
         close(out[1]);
         close(err[1]);
         std::string stream;
+        std::atomic<bool> started{false}, ended{false};
         std::thread reader([&] {
             std::vector<char> buf(t.chunk);
-            for (ssize_t n; (n = read(out[0], buf.data(), buf.size())) > 0; usleep(t.periodUs))
+            for (ssize_t n; (n = read(out[0], buf.data(), buf.size())) > 0; usleep(t.periodUs)) {
                 stream.append(buf.data(), static_cast<std::size_t>(n));
+                started = true;
+            }
+            ended = true;
         });
+        // From the first bytes on, the filter is printing; the cancel comes
+        // some time into the job.
+        while (!started && !ended)
+            usleep(1000);
         usleep(t.cancelAfterUs);
         kill(pid, SIGTERM);
         const std::string log = readAll(err[0]);

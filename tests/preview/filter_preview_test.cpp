@@ -37,11 +37,11 @@ qtest::RasterPage patternPage(unsigned width, unsigned height, unsigned seed)
 const std::vector<qtest::RasterPage> kPages = {patternPage(1001, 120, 7), patternPage(64, 40, 8)};
 
 // filterOutput: the job above through the built filter, as the scheduler runs it.
-Bytes filterOutput()
+Bytes filterOutput(const std::string& options = "")
 {
     const std::string raster = qtest::tempDir() + "/pages.ras";
     qtest::writeRaster(raster, kPages);
-    const qtest::RunResult r = qtest::run({qtest::filterPath(), "1", "user", "title", "1", "", raster},
+    const qtest::RunResult r = qtest::run({qtest::filterPath(), "1", "user", "title", "1", options, raster},
                                           {{"PPD", qtest::sourceDir() + "/ppd/quorvel.ppd"}});
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
@@ -96,10 +96,14 @@ Bytes readGrey(const std::string& path, png_uint_32& width, png_uint_32& height)
     return grey;
 }
 
+// The pages as drawn, one-sided and as the backs of long-edge sheets (sent
+// bottom-up and mirrored, drawn turned back): both show the raster.
 TEST(FilterPreview, PngPagesShowTheRasterAsPrinted)
 {
+  for (const std::string options : {"", "Duplex=DuplexNoTumble"}) {
+    SCOPED_TRACE(options);
     const std::string prefix = qtest::tempDir() + "/job";
-    const qtest::RunResult r = runPreview(filterOutput(), {"--output", prefix});
+    const qtest::RunResult r = runPreview(filterOutput(options), {"--output", prefix});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string summary(r.out.begin(), r.out.end());
     EXPECT_NE(summary.find("page 1: 120 rows, 96 data lines, 24 blank lines, "), std::string::npos) << summary;
@@ -120,6 +124,7 @@ TEST(FilterPreview, PngPagesShowTheRasterAsPrinted)
                 ASSERT_EQ(grey[y * width + x], white ? 255 : 0) << "page " << p << " x " << x << " y " << y;
             }
     }
+  }
 }
 
 TEST(FilterPreview, PageWithoutLinesIsOneWhiteRow)

@@ -43,8 +43,14 @@ TEST(StreamCheck, SoundStreamsAreDecodedAndSummarised)
     const qtest::RunResult r = runPreview(kJob);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::string(r.out.begin(), r.out.end()),
-              "settings: paper 812 x 1218 dots, copies 2, density 4, weight 0\npages: 1\n"
+              "settings: paper 812 x 1218 dots, copies 2, density 4, weight 0\n"
+              "duplex: one-sided, manual duplex off\npages: 1\n"
               "page 1: 2 rows, 1 data lines, 1 blank lines, 27 bytes\nend of job: yes\n");
+    const qtest::RunResult twoSided =
+        runPreview(cat({proto::settings(812, 1218, 1, 2, 3, 2, 3), kPage, proto::kEndOfJob}));
+    EXPECT_NE(std::string(twoSided.out.begin(), twoSided.out.end()).find("duplex: short edge, manual duplex on\n"),
+              std::string::npos)
+        << twoSided.err;
 
     // Either end of the job may be left out; a job without pages is only its end.
     const qtest::RunResult bare = runPreview(cat({kPage, kPage}));
@@ -101,6 +107,12 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
         {"CRC high byte", withByte(kJob, 54, kJob[54] ^ 1), 54},
         {"late byte of the init command", withByte(kJob, 10, 0x00), 10},
         {"fixed settings byte", withByte(kJob, 44, 0x01), 44},
+        {"duplex mode 3", withByte(kJob, 60, 0x03), 60},
+        {"double duplex for a one-sided job", withByte(kJob, 65, 0x01), 65},
+        {"manual duplex 2", withByte(kJob, 70, 0x02), 70},
+        {"two-sided end of a one-sided job", cat({settingsBlock(8, 8), kPage, proto::kEndOfJobDouble}), 71 + 27 + 4},
+        {"one-sided end of a two-sided job",
+         cat({proto::settings(8, 8, 1, 2, 3, 1, 0), kPage, proto::kEndOfJob}), 71 + 27 + 4},
     };
     for (const auto& c : cases) {
         const qtest::RunResult r = runPreview(c.stream);

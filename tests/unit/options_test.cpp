@@ -113,3 +113,51 @@ TEST(JobAttributesFromOptions, QueueDefaultsFillInMissingOptions)
 }
 
 }  // namespace
+
+namespace {
+
+// Duplex options are matched by their whole name; the job's Duplex wins over
+// its sides, and both over the queue's defaults.
+TEST(JobAttributesFromOptions, Duplex)
+{
+    const std::string ppdPath = qtest::tempDir() + "/duplex.ppd";
+    qtest::writeFile(ppdPath, "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+                              "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"D.PPD\"\n"
+                              "*Manufacturer: \"T\"\n*Product: \"(T)\"\n*ModelName: \"T\"\n*ShortNickName: \"T\"\n"
+                              "*NickName: \"T\"\n*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n"
+                              "*OpenUI *Duplex/Duplex: PickOne\n*DefaultDuplex: DuplexTumble\n"
+                              "*Duplex None/Off: \"\"\n*Duplex DuplexNoTumble/Long: \"\"\n"
+                              "*Duplex DuplexTumble/Short: \"\"\n*CloseUI: *Duplex\n"
+                              "*OpenUI *ManualDuplex/Manual: Boolean\n*DefaultManualDuplex: True\n"
+                              "*ManualDuplex False/Off: \"\"\n*ManualDuplex True/On: \"\"\n*CloseUI: *ManualDuplex\n");
+    ppd_file_t* queue = ppdOpenFile(ppdPath.c_str());
+    ASSERT_NE(queue, nullptr);
+    const struct {
+        const char* options;
+        bool withQueue;
+        int duplex, manual;
+    } cases[] = {
+        {"", false, 0, 0},
+        {"Duplex=DuplexNoTumble", false, 1, 0},
+        {"Duplex=DuplexTumble", false, 2, 0},
+        {"Duplex=None sides=two-sided-long-edge", false, 0, 0},
+        {"sides=two-sided-long-edge", false, 1, 0},
+        {"sides=two-sided-short-edge", false, 2, 0},
+        {"sides=one-sided", true, 0, 3},
+        {"ManualDuplex=True", false, 0, 3},          // not a Duplex= option
+        {"ManualDuplex=DuplexNoTumble", false, 0, 0},
+        {"ManualDuplex=True Duplex=DuplexTumble", false, 2, 3},
+        {"", true, 2, 3},                            // the queue's defaults
+        {"ManualDuplex=False Duplex=DuplexNoTumble", true, 1, 0},
+        {"Duplex=Sideways", false, 0, 0},            // an unknown value counts as none
+    };
+    for (const auto& c : cases) {
+        PrintJobAttr attr{0, 0, 0, 0, 0, 0};
+        getDuplexFromArgs(c.options, c.withQueue ? queue : nullptr, attr);
+        EXPECT_EQ(attr.m_duplex, c.duplex) << c.options;
+        EXPECT_EQ(attr.m_manualDuplex, c.manual) << c.options;
+    }
+    ppdClose(queue);
+}
+
+}  // namespace

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "printer_commands.h"
+
 namespace quorvel {
 namespace {
 
@@ -34,25 +36,48 @@ void fillRow(PageRows& walk, std::vector<unsigned char>& line, std::vector<unsig
             image[i] = static_cast<unsigned char>(~line[i]);
 }
 
+// fillTurnedRow: a row of a long-edge back side, turned back the way the
+// sheet shows it: the row's bytes (it has no lead bytes) mirrored back, behind
+// three white lead bytes, so it lines up with the front sides.
+void fillTurnedRow(PageRows& walk, std::vector<unsigned char>& line, std::vector<unsigned char>& image)
+{
+    std::fill(image.begin(), image.end(), 0xFF);
+    if (nextPageRow(walk, line) && !line.empty()) {
+        std::vector<unsigned char> unturned(line.size());
+        mirrorBytes(line.data(), static_cast<std::uint32_t>(line.size()), unturned.data());
+        for (std::size_t i = 0; i < unturned.size() && kRowLead + i < image.size(); ++i)
+            image[kRowLead + i] = static_cast<unsigned char>(~unturned[i]);
+    }
+}
+
 }  // namespace
 
-ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots)
+ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots, bool turned)
 {
     ImageSize size;
-    size.width = std::max<std::uint32_t>({1u, paperWidthDots, static_cast<std::uint32_t>(page.widestLine * 8)});
+    const std::size_t widest = page.widestLine + (turned ? kRowLead : 0);
+    size.width = std::max<std::uint32_t>({1u, paperWidthDots, static_cast<std::uint32_t>(widest * 8)});
     size.height = std::max(1u, page.dataLines + page.blankLines);
     return size;
 }
 
 bool writePagePng(const std::string& path, const unsigned char* data, std::size_t size, const DecodedPage& page,
-                  unsigned paperWidthDots, std::string& why)
+                  unsigned paperWidthDots, bool turned, std::string& why)
 {
     // Everything with a destructor lives outside the setjmp region: a
     // longjmp from libpng must not skip one.
-    const ImageSize dims = pageImageSize(page, paperWidthDots);
+    const ImageSize dims = pageImageSize(page, paperWidthDots, turned);
     std::vector<unsigned char> line, image((dims.width + 7) / 8);
     PageRows walk{data, size, page.offset};
     std::string pngMessage;
+    // A turned page is sent bottom row first: find where each row starts,
+    // and draw them from the last.
+    std::vector<std::size_t> rowsAt;
+    if (turned) {
+        for (PageRows scan = walk; rowsAt.push_back(scan.pos), nextPageRow(scan, line);)
+            ;
+        rowsAt.pop_back();
+    }
 
     std::FILE* fp = std::fopen(path.c_str(), "wb");
     if (!fp) {
@@ -81,7 +106,12 @@ bool writePagePng(const std::string& path, const unsigned char* data, std::size_
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (std::uint32_t r = 0; r < dims.height; ++r) {
-        fillRow(walk, line, image);
+        if (turned && r < rowsAt.size()) {
+            walk.pos = rowsAt[rowsAt.size() - 1 - r];
+            fillTurnedRow(walk, line, image);
+        } else {
+            fillRow(walk, line, image);
+        }
         png_write_row(png, image.data());
     }
     png_write_end(png, info);

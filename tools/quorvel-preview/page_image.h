@@ -13,16 +13,18 @@ namespace quorvel {
 // The size of a page's image: as wide as the paper or the widest line,
 // whichever is wider, one row per line command. A page without lines still
 // needs a row, and PNG allows no empty image, so it is one white row of at
-// least one pixel.
+// least one pixel. A turned page is drawn with the lead bytes its lines lack.
 struct ImageSize {
     std::uint32_t width = 1, height = 1;
 };
-ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots);
+ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots, bool turned = false);
 
 // writePagePng: page (as found by decodeStream or scanStream in the stream
-// data, size) to path. Black where the printer prints a dot. False, with why
+// data, size) to path. Black where the printer prints a dot. A turned page
+// (the back of a long-edge sheet, sent bottom-up and mirrored) is drawn the
+// way the sheet will show it. False, with why
 // filled and no file left behind, when the file cannot be written.
 bool writePagePng(const std::string& path, const unsigned char* data, std::size_t size, const DecodedPage& page,
-                  unsigned paperWidthDots, std::string& why);
+                  unsigned paperWidthDots, bool turned, std::string& why);
 
 }  // namespace quorvel

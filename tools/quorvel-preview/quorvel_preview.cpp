@@ -79,7 +79,7 @@ int preview(int argc, char** argv)
             const std::string path = prefix + "-" + std::to_string(i + 1) + ".png";
             std::string why;
             if (!quorvel::writePagePng(path, stream.data(), stream.size(), decoded.pages[i],
-                                       decoded.settings.widthDots, why)) {
+                                       decoded.settings.widthDots, decoded.settings.duplex == 1, why)) {
                 std::fflush(stdout);
                 std::fprintf(stderr, "quorvel-preview: %s\n", why.c_str());
                 return 1;

@@ -16,7 +16,16 @@ namespace {
 
 // The commands the stream is made of, as far as their bytes are fixed: the
 // settings block by its init command, line data by its header.
-enum CommandId { kSettingsCmd, kBeginPageCmd, kBlankLineCmd, kLineDataCmd, kEndPageCmd, kEndOfJobCmd, kCommandCount };
+enum CommandId {
+    kSettingsCmd,
+    kBeginPageCmd,
+    kBlankLineCmd,
+    kLineDataCmd,
+    kEndPageCmd,
+    kEndOfJobCmd,
+    kEndOfJobDoubleCmd,
+    kCommandCount
+};
 
 struct Command {
     const char* name;
@@ -34,7 +43,12 @@ constexpr Command kCommands[kCommandCount] = {
     command("settings block", szInitCmd),   command("begin page", szBeginPageCmd),
     command("blank line", szBlankLineCmd),  command("line data", kLineDataPrefix),
     command("end page", szEndPageCmd),      command("end of job", szEndDuplexSingleCmd),
+    command("end of a two-sided job", szEndDuplexDoubleCmd),
 };
+
+// Where the duplex fields sit in the settings block: the value byte of each
+// of its last three commands.
+constexpr std::size_t kModeAt = kDuplexModeAt + 5, kDoubleAt = kBeginDuplexAt + 4, kManualAt = kManualDuplexAt + 4;
 
 // The settings block of a one-sided job; the bytes at the field offsets are
 // placeholders.
@@ -189,7 +203,13 @@ bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, 
             expected = byteText(static_cast<unsigned char>(i == kCrcAt ? crc & 0xFF : crc >> 8)) +
                        " (CRC-16 of the copies command: " + byteText(static_cast<unsigned char>(crc >> 8)) +
                        byteText(static_cast<unsigned char>(crc & 0xFF)).substr(2) + ")";
-        } else
+        } else if (i == kModeAt)
+            expected = "a duplex mode, 0x00 (one-sided), 0x01 (long edge) or 0x02 (short edge)";
+        else if (i == kDoubleAt)
+            expected = byteText(data[pos + kModeAt] != 0) + " (begin duplex: double for a two-sided job)";
+        else if (i == kManualAt)
+            expected = "manual duplex, 0x00 (off) or 0x01 (on)";
+        else
             expected = settingsByteExpected(i);
         if (at >= size)
             return fail(&err, at, expected, "end of stream");
@@ -204,7 +224,13 @@ bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, 
         } else if (i == kCrcAt || i == kCrcAt + 1) {
             const unsigned crc = cyg_crc16(data + pos + kCopiesCmdAt, 5);
             ok = b == (i == kCrcAt ? (crc & 0xFF) : (crc >> 8));
-        } else if (i != kWidthAt && i != kWidthAt + 1 && i != kHeightAt && i != kHeightAt + 1 && i != kCopiesAt)
+        } else if (i == kModeAt)
+            ok = b <= 2;
+        else if (i == kDoubleAt)
+            ok = b == (data[pos + kModeAt] != 0);
+        else if (i == kManualAt)
+            ok = b <= 1;
+        else if (i != kWidthAt && i != kWidthAt + 1 && i != kHeightAt && i != kHeightAt + 1 && i != kCopiesAt)
             ok = b == settingsTemplate()[i];
         if (!ok)
             return fail(&err, at, expected, byteText(b));
@@ -213,6 +239,8 @@ bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, 
     s.present = true;
     s.weight = block[kWeightAt] - 0x10;
     s.density = block[kDensityAt] - 0x10;
+    s.duplex = block[kModeAt];
+    s.manualDuplex = block[kManualAt] == 1;
     s.widthDots = block[kWidthAt] | block[kWidthAt + 1] << 8;
     s.heightDots = block[kHeightAt] | block[kHeightAt + 1] << 8;
     s.copies = block[kCopiesAt] | block[kCopiesAt + 1] << 8;
@@ -225,10 +253,10 @@ enum class Where { Start, AfterSettings, InPage, BetweenPages, AfterEndOfJob };
 // parse: decodeStream and scanStream, which differ only in keeping the rows.
 bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err, bool keepRows)
 {
-    static constexpr CommandId kAtStart[] = {kSettingsCmd, kBeginPageCmd, kEndOfJobCmd};
+    static constexpr CommandId kAtStart[] = {kSettingsCmd, kBeginPageCmd, kEndOfJobCmd, kEndOfJobDoubleCmd};
     static constexpr CommandId kAfterSettings[] = {kBeginPageCmd};
     static constexpr CommandId kInPage[] = {kBlankLineCmd, kLineDataCmd, kEndPageCmd};
-    static constexpr CommandId kBetweenPages[] = {kBeginPageCmd, kEndOfJobCmd};
+    static constexpr CommandId kBetweenPages[] = {kBeginPageCmd, kEndOfJobCmd, kEndOfJobDoubleCmd};
 
     out = DecodedStream{};
     Where where = Where::Start;
@@ -305,10 +333,20 @@ bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, Deco
             where = Where::BetweenPages;
             break;
         case kEndOfJobCmd:
+        case kEndOfJobDoubleCmd: {
+            // A two-sided job ends as one unless the sheets are turned by hand.
+            const StreamSettings& st = out.settings;
+            const bool twoSided = st.duplex != 0 && !st.manualDuplex;
+            if (st.present && (id == kEndOfJobDoubleCmd) != twoSided)
+                return fail(&err, pos + 4,
+                            std::string(twoSided ? "0x01" : "0x00") + " (end of job, as the settings block's duplex "
+                                                                       "mode and manual setting ask)",
+                            byteText(data[pos + 4]));
             out.endOfJob = true;
             pos += szEndDuplexSingleCmd.size();
             where = Where::AfterEndOfJob;
             break;
+        }
         }
     }
 }

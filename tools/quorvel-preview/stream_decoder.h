@@ -14,6 +14,8 @@ struct StreamSettings {
     bool present = false;
     unsigned widthDots = 0, heightDots = 0, copies = 0;
     int density = -1, weight = -1;  // levels 0 to 4
+    int duplex = 0;                 // 0 one-sided, 1 long edge (pages sent turned round), 2 short edge
+    bool manualDuplex = false;
 };
 
 struct DecodedPage {

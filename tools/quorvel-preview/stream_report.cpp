@@ -11,7 +11,9 @@ std::string describeStream(const DecodedStream& stream)
     if (s.present)
         text += "settings: paper " + std::to_string(s.widthDots) + " x " + std::to_string(s.heightDots) +
                 " dots, copies " + std::to_string(s.copies) + ", density " + std::to_string(s.density) +
-                ", weight " + std::to_string(s.weight) + "\n";
+                ", weight " + std::to_string(s.weight) + "\n" + "duplex: " +
+                (s.duplex == 1 ? "long edge" : s.duplex == 2 ? "short edge" : "one-sided") + ", manual duplex " +
+                (s.manualDuplex ? "on" : "off") + "\n";
     else
         text += "settings block: suppressed\n";
     text += "pages: " + std::to_string(stream.pages.size()) + "\n";

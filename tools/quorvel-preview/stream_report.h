@@ -9,6 +9,7 @@ namespace quorvel {
 
 // describeStream: the summary, one fact per line:
 //   settings: paper W x H dots, copies C, density D, weight W   (or "settings block: suppressed")
+//   duplex: one-sided|long edge|short edge, manual duplex off|on (with the settings)
 //   pages: N
 //   page 1: R rows, D data lines, B blank lines, N bytes       (one line per page)
 //   end of job: yes|no
