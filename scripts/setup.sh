@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-dev
   cups cups-client cups-filters cups-ppdc ghostscript poppler-utils
   valgrind time
-  dpkg-dev lintian systemd man-db
+  libpappl-dev dpkg-dev lintian systemd man-db
 )
 
 missing=()

@@ -65,6 +65,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM
 
 for p in "${packages[@]}"; do
   if dpkg-query -W "$p" >/dev/null 2>&1; then
@@ -153,6 +154,7 @@ else
   echo "== the installed application, run as its service runs it, prints a PDF to a file device"
   getent passwd quorvel >/dev/null && id -Gn quorvel | grep -qw lp || fail "no user quorvel in group lp"
   timeout 60 systemd-analyze verify /lib/systemd/system/quorvel-printer-app.service || fail "systemd-analyze verify"
+  [ -L /etc/systemd/system/multi-user.target.wants/quorvel-printer-app.service ] || fail "the service is not enabled"
   app=$work/app
   mkdir -p "$app/state" "$app/tmp" "$app/out"
   chown -R quorvel:lp "$app"
