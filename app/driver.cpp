@@ -54,6 +54,22 @@ bool isFormat(pappl_job_t* job, const char* format)
     return f && std::strcmp(f, format) == 0;
 }
 
+// vendorOption: the job's value of a vendor option, else the printer's
+// NAME-default as it stands now: PAPPL passes on only what the job sent.
+std::string vendorOption(pappl_job_t* job, const pappl_pr_options_t* options, const char* name)
+{
+    if (const char* value = cupsGetOption(name, options->num_vendor, options->vendor))
+        return value;
+    std::string result;
+    if (ipp_t* attrs = papplPrinterGetDriverAttributes(papplJobGetPrinter(job))) {
+        const std::string deflt = std::string(name) + "-default";
+        if (ipp_attribute_t* attr = ippFindAttribute(attrs, deflt.c_str(), IPP_TAG_KEYWORD))
+            result = ippGetString(attr, 0, nullptr);
+        ippDelete(attrs);
+    }
+    return result;
+}
+
 // jobOptions: what the driver takes from PAPPL's job options. Images and
 // PDF carry the job's copies in the settings block and are sent once;
 // raster streams bring their own copy count.
@@ -62,10 +78,8 @@ JobOptions jobOptions(pappl_job_t* job, const pappl_pr_options_t* options)
     JobOptions o;
     o.darknessConfigured = options->darkness_configured;
     o.printDarkness = options->print_darkness;
-    if (const char* w = cupsGetOption("paper-weight", options->num_vendor, options->vendor))
-        o.paperWeight = w;
-    const char* manual = cupsGetOption("manual-duplex", options->num_vendor, options->vendor);
-    o.manualDuplex = manual && std::strcmp(manual, "on") == 0;
+    o.paperWeight = vendorOption(job, options, "paper-weight");
+    o.manualDuplex = vendorOption(job, options, "manual-duplex") == "on";
     o.sides = static_cast<int>(options->sides);
     o.copies = options->copies;
     o.singlePage = isFormat(job, "image/jpeg") || isFormat(job, "image/png");
@@ -80,7 +94,14 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
         delete tRun;
     }
     tRun = new AppJob;
-    appJobBegin(*tRun, job, jobOptions(job, options), deviceWrite, device);
+    const JobOptions o = jobOptions(job, options);
+    appJobBegin(*tRun, job, o, deviceWrite, device);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+                "Darkness %d%+d (density level %d), paper weight '%s' (level %d), sides %d, "
+                "manual duplex %s, copies %d%s.",
+                o.darknessConfigured, o.printDarkness, tRun->attr.m_printDensity,
+                o.paperWeight.c_str(), tRun->attr.m_paperWeight, o.sides, o.manualDuplex ? "on" : "off",
+                o.copies, o.copiesInSettings ? " (made by the printer)" : "");
     if (tRun->shadow)
         papplLogJob(job, PAPPL_LOGLEVEL_WARN,
                     "Job started again while it is printing; this run sends nothing.");
@@ -135,7 +156,7 @@ bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned)
 }
 
 // endJob: the end-of-job command goes out however the job ended, so the
-// printer is left ready; a job none of whose pages could print has failed.
+// printer is left ready.
 bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
 {
     AppJob* run = runFor(job);
@@ -145,10 +166,16 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
     papplDeviceFlush(device);
     if (!ok)
         reportWrite(job, *run);
-    else if (!run->refused.empty()) {
+    else if (!run->shortPage.empty() && !papplJobIsCanceled(job)) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s.", run->shortPage.c_str());
+        papplJobSetMessage(job, "%s.", run->shortPage.c_str());
+        ok = false;
+    } else if (!run->refused.empty()) {
+        // PAPPL fits raster pages to the sheet before they reach us, so this
+        // is a safety net: the pages that fit printed, the job says which
+        // did not, and ends in error as the filter does.
         papplJobSetMessage(job, "%s.", run->refused.c_str());
-        if (run->pagesPrinted == 0)
-            ok = false;
+        ok = false;
     }
     delete run;
     tRun = nullptr;

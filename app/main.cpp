@@ -19,13 +19,14 @@ constexpr const char* kName = "quorvel-printer-app";
 constexpr const char* kVersion = "1.0.0";
 
 // serverOptions: PAPPL's server-options keywords on top of our defaults:
-// several printers, the web interface with its log and security pages, and
-// settings reachable from other machines behind authentication.
+// several printers, the web interface with its log and security pages.
+// Settings pages answer local users only unless web-remote is given, and
+// then behind the password set on the security page (or PAM, with
+// auth-service); printing is open to everyone who can reach the printer.
 pappl_soptions_t serverOptions(const char* value)
 {
     pappl_soptions_t soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                                PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY |
-                                PAPPL_SOPTIONS_WEB_REMOTE;
+                                PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY;
     static const struct {
         const char* name;
         pappl_soptions_t set, clear;
@@ -116,7 +117,7 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     pappl_system_t* system = papplSystemCreate(
         serverOptions(option("server-options")), systemName ? systemName : "Quorvel Printer Application",
         port, "_print,_universal", spool.c_str(), logFile ? logFile : "-",
-        logLevel(option("log-level")), auth ? auth : "login", false);
+        logLevel(option("log-level")), auth, false);
     if (!system)
         return nullptr;
 

@@ -150,6 +150,12 @@ bool appPageEnd(AppJob& job)
         job.skipPage = false;
         return job.writeErrno == 0;
     }
+    // The rest of the page goes out white, so the stream stays whole; the
+    // job still has to say that its document stopped early.
+    if (job.stream.rowsSent < job.stream.height && job.shortPage.empty())
+        job.shortPage = "Page " + std::to_string(job.pagesSeen) + " ended after " +
+                        std::to_string(job.stream.rowsSent) + " of its " +
+                        std::to_string(job.stream.height) + " rows: the document data stopped early";
     return noteWrite(job, quorvelEndPage(job.stream));
 }
 

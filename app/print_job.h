@@ -42,6 +42,7 @@ struct AppJob {
     int pagesSeen = 0;         // page headers the driver received
     int pagesPrinted = 0;      // pages that went to the printer
     std::string refused;       // why pages were left out, for the job message
+    std::string shortPage;     // a page that ended before its last row
 };
 
 // darknessLevel: density level 0 (darkest) .. 4 (lightest) for a printer

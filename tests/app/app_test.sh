@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# Application tests against a private server: app_test.sh CASE BUILD-DIR SOURCE-DIR
+#
+#   ipp       stock ipptool tests and the driver's attributes
+#   stream    PWG raster byte for byte against rastertoquorvel; JPEG and PDF
+#   defaults  printer defaults reach the stream; a job's own option wins
+#   cancel    a job cancelled mid-way ends well formed; the next one prints
+#   bad       damaged documents, an oversized page, a printer that went away
+#   two       two printers printing at once
+set -euo pipefail
+case_name=$1 build=$2 src=$3
+here=$src/tests/app
+app=$build/app/quorvel-printer-app
+filter=$build/filter/rastertoquorvel
+preview=$build/tools/quorvel-preview/quorvel-preview
+raster=$build/tests/app/qapp_raster
+source "$here/server.sh"
+trap qapp_stop EXIT
+
+qapp_start "$app"
+out=$QAPP_DIR/out work=$QAPP_DIR/work
+mkdir -p "$work"
+qapp_cmd add -d q1 -v "file://$out" -m quorvel >/dev/null
+uri=ipp://localhost:$QAPP_PORT/ipp/print/q1
+
+fail() {
+  echo "FAIL: $*" >&2
+  tail -n 30 "$QAPP_DIR/server.log" >&2
+  exit 1
+}
+
+# submit PRINTER NAME FILE [OPTIONS...]: print FILE as job NAME, print its id.
+submit() {
+  local printer=$1 name=$2 file=$3
+  shift 3
+  local opts=() o
+  for o in "$@"; do opts+=(-o "$o"); done
+  qapp_cmd submit -d "$printer" -t "$name" ${opts[@]+"${opts[@]}"} "$file" | sed 's/.*-//'
+}
+
+# ended PRINTER JOB-ID: wait for the job's end; print "STATE|MESSAGE".
+# ipptool's verdict is not used: PAPPL lists job-name twice for jobs that
+# the submit sub-command named, which ipptool counts as a failure.
+ended() {
+  { timeout 300 ipptool -t -d jobid="$2" "ipp://localhost:$QAPP_PORT/ipp/print/$1" "$here/job-state.test" || true; } |
+    awk -F' = ' '/job-state \(/ {s = $2} /job-state-message/ {m = $2} END {print s "|" m}'
+}
+
+# expect_state PRINTER JOB-ID STATE [MESSAGE-PATTERN]
+expect_state() {
+  local got
+  got=$(ended "$1" "$2")
+  [[ ${got%%|*} == "$3" ]] || fail "job $2: state ${got%%|*}, expected $3 (${got#*|})"
+  [[ -z ${4:-} || ${got#*|} =~ $4 ]] || fail "job $2: message '${got#*|}' does not match '$4'"
+}
+
+# summary FILE: quorvel-preview's summary of a stream; fails on a damaged one.
+summary() {
+  "$preview" "$1" || fail "$1 is not a well-formed printer stream"
+}
+
+# filter_stream RASTER OPTIONS: what rastertoquorvel sends for it.
+filter_stream() {
+  PPD=$src/ppd/quorvel.ppd "$filter" 1 user title 1 "$2" "$1" 2>/dev/null || true
+}
+
+# pdf FILE PAGES: a PDF of Letter pages, the last one landscape A4.
+pdf() {
+  local ps="" i
+  for i in $(seq 1 "$2"); do
+    if [ "$i" -eq "$2" ] && [ "$2" -gt 1 ]; then
+      ps+="<</PageSize [842 595]>> setpagedevice "
+    else
+      ps+="<</PageSize [612 792]>> setpagedevice "
+    fi
+    ps+="/Helvetica findfont 60 scalefont setfont 72 400 moveto (Page $i) show 36 36 moveto 500 500 lineto 8 setlinewidth stroke showpage "
+  done
+  printf '%s\n' "$ps" >"$1.ps"
+  timeout 120 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$1" "$1.ps"
+}
+
+case $case_name in
+ipp)
+  printf 'Quorvel test document\n' >"$work/doc.txt"
+  "$raster" "$work/one.pwg" 1
+  for t in get-printer-attributes.test ipp-2.0.test validate-job.test print-job-and-wait.test; do
+    timeout 300 ipptool -t -f "$work/one.pwg" -d filetype=image/pwg-raster "$uri" "$t" >"$work/$t.log" ||
+      { cat "$work/$t.log"; fail "ipptool $t"; }
+  done
+  timeout 60 ipptool -t "$uri" "$here/printer-attributes.test" || fail "driver attributes"
+  ;;
+
+stream)
+  "$raster" "$work/two.pwg" 2
+  id=$(submit q1 two "$work/two.pwg")
+  expect_state q1 "$id" completed
+  filter_stream "$work/two.pwg" "" >"$work/filter.prn"
+  cmp "$out/two.prn" "$work/filter.prn" || fail "PWG raster stream differs from rastertoquorvel's"
+
+  timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeggray -r100 -g400x300 \
+    -sOutputFile="$work/pic.jpg" -c "0.5 setgray 0 0 200 150 rectfill showpage"
+  id=$(submit q1 pic "$work/pic.jpg" copies=3)
+  expect_state q1 "$id" completed
+  s=$(summary "$out/pic.prn")
+  [[ $s == *"copies 3,"* && $s == *"pages: 1"* && $s == *"page 1: 7015 rows"* ]] ||
+    fail "JPEG, 3 copies: $s"
+
+  pdf "$work/doc.pdf" 3
+  id=$(submit q1 doc "$work/doc.pdf" copies=2)
+  expect_state q1 "$id" completed
+  s=$(summary "$out/doc.prn")
+  [[ $s == *"paper 4958 x 7008 dots, copies 2,"* && $s == *"pages: 3"* && $s == *"page 3: 7015 rows"* ]] ||
+    fail "PDF, 2 copies: $s"
+  rm -f "$out"/doc-*.png
+  "$preview" --output "$work/doc" "$out/doc.prn" >/dev/null
+  [ -s "$work/doc-3.png" ] || fail "PDF pages as PNG"
+
+  id=$(submit q1 range "$work/doc.pdf" page-ranges=2-3)
+  expect_state q1 "$id" completed
+  [[ $(summary "$out/range.prn") == *"pages: 2"* ]] || fail "page-ranges=2-3"
+  ;;
+
+defaults)
+  "$raster" "$work/one.pwg" 1
+  qapp_cmd modify -d q1 -o printer-darkness-configured=90 -o paper-weight-default=heavy >/dev/null
+  id=$(submit q1 plain "$work/one.pwg")
+  expect_state q1 "$id" completed
+  filter_stream "$work/one.pwg" "PrintDensity=0Dark PaperWeight=1Heavy" >"$work/dark.prn"
+  cmp "$out/plain.prn" "$work/dark.prn" || fail "printer defaults did not reach the stream"
+
+  # Darkness 90 - 45 = 45 is the medium band; the job's weight wins.
+  id=$(submit q1 own "$work/one.pwg" print-darkness=-45 paper-weight=light)
+  expect_state q1 "$id" completed
+  filter_stream "$work/one.pwg" "PrintDensity=2Medium PaperWeight=4Light" >"$work/own.prn"
+  cmp "$out/own.prn" "$work/own.prn" || fail "the job's own options did not win"
+
+  id=$(submit q1 duplex "$work/one.pwg" sides=two-sided-short-edge manual-duplex=on)
+  expect_state q1 "$id" completed
+  summary "$out/duplex.prn" >/dev/null
+
+  # The state survives a restart.
+  port=$QAPP_PORT
+  kill "$QAPP_PID"
+  wait "$QAPP_PID" || true
+  timeout 900 "$app" server -o server-port="$port" -o listen-hostname=localhost \
+    -o server-options=no-tls -o log-file="$QAPP_DIR/server2.log" </dev/null >/dev/null 2>&1 &
+  QAPP_PID=$!
+  for _ in $(seq 1 100); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.1
+  done
+  id=$(submit q1 again "$work/one.pwg")
+  expect_state q1 "$id" completed
+  cmp "$out/again.prn" "$work/dark.prn" || fail "printer defaults lost in a restart"
+  ;;
+
+cancel)
+  pdf "$work/long.pdf" 40
+  id=$(submit q1 long "$work/long.pdf")
+  for _ in $(seq 1 300); do
+    [ -s "$out/long.prn" ] && break
+    sleep 0.1
+  done
+  qapp_cmd cancel -d q1 -j "$id" >/dev/null
+  expect_state q1 "$id" canceled
+  s=$(summary "$out/long.prn")
+  [[ $s == *"end of job: yes"* && $s != *"pages: 40"* ]] || fail "cancelled job: $s"
+  "$raster" "$work/one.pwg" 1
+  id=$(submit q1 next "$work/one.pwg")
+  expect_state q1 "$id" completed
+  filter_stream "$work/one.pwg" "" | cmp "$out/next.prn" - || fail "the job after a cancel"
+  ;;
+
+bad)
+  "$raster" "$work/two.pwg" 2
+  head -c 100000 "$work/two.pwg" >"$work/cut.pwg"
+  timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=jpeggray -r100 -g400x300 \
+    -sOutputFile="$work/pic.jpg" -c "0.5 setgray 0 0 200 150 rectfill showpage"
+  head -c 2500 "$work/pic.jpg" >"$work/cut.jpg"
+  printf 'This is not a PDF file.\n' >"$work/text.pdf"
+  # The raster and the JPEG go as submit sends them; the text goes with
+  # ipptool, which can claim it is a PDF.
+  for f in cut.pwg cut.jpg; do
+    id=$(submit q1 "${f/./-}" "$work/$f")
+    expect_state q1 "$id" aborted "[a-z]"
+    [ ! -s "$out/${f/./-}.prn" ] || summary "$out/${f/./-}.prn" >/dev/null
+  done
+  r=$( (timeout 300 ipptool -T 60 -t -d filetype=application/pdf -d jobname=text -f "$work/text.pdf" "$uri" \
+    "$here/print-wait.test" || true) | awk -F' = ' '/job-state \(/ {s = $2} /job-state-message/ {m = $2} END {print s "|" m}')
+  [[ $r == "aborted|The document is not a PDF file." ]] || fail "text sent as PDF: $r"
+  [ ! -s "$out/text.prn" ] || fail "text sent as PDF reached the printer"
+
+  # A page wider than the printer takes: PAPPL fits it to the sheet before
+  # the driver sees it, so all three pages print, each a whole A4 page.
+  "$raster" "$work/wide.pwg" 3 4960 7015 2
+  id=$(submit q1 wide "$work/wide.pwg")
+  expect_state q1 "$id" completed
+  s=$(summary "$out/wide.prn")
+  [[ $s == *"pages: 3"* && $s == *"page 2: 7015 rows, 7015 data lines"* ]] || fail "wide page: $s"
+
+  # A printer that takes no data.
+  qapp_cmd add -d full -v file:///dev/full -m quorvel >/dev/null
+  id=$(submit full gone "$work/two.pwg")
+  expect_state full "$id" aborted "stopped taking data"
+
+  id=$(submit q1 after "$work/two.pwg")
+  expect_state q1 "$id" completed
+  ;;
+
+two)
+  mkdir -p "$QAPP_DIR/out2"
+  qapp_cmd add -d q2 -v "file://$QAPP_DIR/out2" -m quorvel >/dev/null
+  pdf "$work/doc.pdf" 4
+  a=$(submit q1 both "$work/doc.pdf")
+  b=$(submit q2 both "$work/doc.pdf")
+  expect_state q1 "$a" completed
+  expect_state q2 "$b" completed
+  cmp "$out/both.prn" "$QAPP_DIR/out2/both.prn" || fail "the two printers' streams differ"
+  [[ $(summary "$out/both.prn") == *"pages: 4"* ]] || fail "four pages"
+  ;;
+
+*)
+  echo "unknown case $case_name" >&2
+  exit 2
+  ;;
+esac
+echo "PASS: $case_name"
