@@ -10,6 +10,7 @@ packages=(
   cups cups-client cups-filters cups-ppdc ghostscript poppler-utils
   valgrind time
   libpappl-dev dpkg-dev lintian systemd man-db
+  cups-ipp-utils python3
 )
 
 missing=()
