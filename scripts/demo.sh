@@ -70,3 +70,25 @@ build/tools/quorvel-preview/quorvel-preview --output "$out/testpage" "$out/testp
 echo
 echo "Done: the printer stream is $out/testpage.prn; its pages as the printer will print them are:"
 ls -1 "$out"/testpage-*.png
+
+echo
+echo "== the same page through quorvel-printer-app, the driverless road"
+# A private server on a free localhost port with its state in a temporary
+# directory, a printer on a file device, the PDF printed as a phone would
+# send it; nothing is announced on the network.
+app_out=$PWD/$out/app
+rm -rf "$app_out"
+mkdir -p "$app_out"
+(
+  source tests/app/server.sh
+  trap qapp_stop EXIT
+  qapp_start "$PWD/build/app/quorvel-printer-app"
+  qapp_cmd add -d quorvel -v "file://$app_out" -m quorvel >/dev/null
+  id=$(qapp_cmd submit -d quorvel -t testpage "$testpage" | sed 's/.*-//')
+  timeout 300 ipptool -t -d jobid="$id" "ipp://localhost:$QAPP_PORT/ipp/print/quorvel" \
+    tests/app/job-state.test | grep -E 'job-state' || true
+)
+build/tools/quorvel-preview/quorvel-preview --output "$out/app/testpage" "$app_out/testpage.prn"
+echo
+echo "Done: the application's printer stream is $out/app/testpage.prn; its pages are:"
+ls -1 "$out"/app/testpage-*.png
