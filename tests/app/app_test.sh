@@ -138,6 +138,13 @@ defaults)
   expect_state q1 "$id" completed
   summary "$out/duplex.prn" >/dev/null
 
+  # Letter in the tray: it becomes the default size for jobs that name none.
+  qapp_cmd modify -d q1 -o media-ready=na_letter_8.5x11in >/dev/null
+  id=$(submit q1 letter "$work/one.pwg")
+  expect_state q1 "$id" completed
+  [[ $(summary "$out/letter.prn") == *"paper 5100 x 6600 dots"* ]] || fail "Letter as the ready media"
+  qapp_cmd modify -d q1 -o media-ready=iso_a4_210x297mm >/dev/null
+
   # The state survives a restart.
   port=$QAPP_PORT
   kill "$QAPP_PID"
