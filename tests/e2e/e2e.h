@@ -49,22 +49,27 @@ inline qtest::RunResult runFilter(const std::string& raster, const std::string& 
     return qtest::run(argv, {{"PPD", ppdPath()}}, viaStdin ? raster : "");
 }
 
-// spawnFilter: the filter on a raster file with its standard output and
-// error on the given descriptors; returns its pid.
-inline pid_t spawnFilter(const std::string& raster, int outFd, int errFd)
+// spawnFilter: the filter on a raster file (or, for an empty name, on
+// inFd) with its standard output and error on the given descriptors;
+// returns its pid.
+inline pid_t spawnFilter(const std::string& raster, int outFd, int errFd, int inFd = -1)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (inFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, inFd, 0);
     posix_spawn_file_actions_adddup2(&actions, outFd, 1);
     posix_spawn_file_actions_adddup2(&actions, errFd, 2);
     const std::string ppd = "PPD=" + ppdPath();
     const std::string filter = qtest::filterPath();
-    char* argv[] = {const_cast<char*>(filter.c_str()), const_cast<char*>("1"), const_cast<char*>("u"),
-                    const_cast<char*>("t"), const_cast<char*>("1"), const_cast<char*>(""),
-                    const_cast<char*>(raster.c_str()), nullptr};
+    std::vector<char*> argv = {const_cast<char*>(filter.c_str()), const_cast<char*>("1"), const_cast<char*>("u"),
+                               const_cast<char*>("t"), const_cast<char*>("1"), const_cast<char*>("")};
+    if (!raster.empty())
+        argv.push_back(const_cast<char*>(raster.c_str()));
+    argv.push_back(nullptr);
     char* envp[] = {const_cast<char*>(ppd.c_str()), nullptr};
     pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp), 0);
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp), 0);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
@@ -95,10 +100,11 @@ inline Bytes settings(unsigned widthDots, unsigned heightDots, unsigned copies =
     return proto::settings(widthDots, heightDots, copies, density, weight);
 }
 
-// settingsFor: the block a page header leads to, with default levels.
-inline Bytes settingsFor(const cups_page_header2_t& h, unsigned copies = 1)
+// settingsFor: the block a page header leads to.
+inline Bytes settingsFor(const cups_page_header2_t& h, unsigned copies = 1, int density = 2)
 {
-    return settings(h.PageSize[0] * h.HWResolution[0] / 72, h.PageSize[1] * h.HWResolution[1] / 72, copies);
+    return settings(h.PageSize[0] * h.HWResolution[0] / 72, h.PageSize[1] * h.HWResolution[1] / 72, copies,
+                    density);
 }
 
 // lineCommand: the line data command for one row's first width / 8 bytes.
