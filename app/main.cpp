@@ -128,7 +128,6 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     if (!option("private-server"))
         papplSystemAddListeners(system, option("listen-hostname"));
     papplSystemSetHostName(system, option("server-hostname"));
-    papplSystemSetFooterHTML(system, "Quorvel Printer Application " "1.0.0");
 
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof version.name, "%s", kName);

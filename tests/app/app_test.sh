@@ -150,7 +150,7 @@ defaults)
   kill "$QAPP_PID"
   wait "$QAPP_PID" || true
   timeout 900 "$app" server -o server-port="$port" -o listen-hostname=localhost \
-    -o server-options=no-tls -o log-file="$QAPP_DIR/server2.log" </dev/null >/dev/null 2>&1 &
+    -o server-options=no-tls -o log-file="$QAPP_DIR/server2.log" </dev/null >"$QAPP_DIR/server2.out" 2>&1 &
   QAPP_PID=$!
   for _ in $(seq 1 100); do
     (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
@@ -231,4 +231,5 @@ two)
   exit 2
   ;;
 esac
+qapp_stop || fail "the server's sanitizer report"
 echo "PASS: $case_name"

@@ -47,14 +47,21 @@ qapp_cmd() {
   timeout 120 "$QAPP_BIN" "$@"
 }
 
-# qapp_stop: stop the server by its pid and remove its files.
+# qapp_stop: stop the server by its pid and remove its files. Fails, showing
+# the report, when a sanitizer build of the server reported a fault.
 qapp_stop() {
+  local status=0
   if [ -n "${QAPP_PID:-}" ]; then
     kill "$QAPP_PID" 2>/dev/null || true
     wait "$QAPP_PID" 2>/dev/null || true
     QAPP_PID=
+    if grep -q -E 'Sanitizer|runtime error' "$QAPP_DIR"/server*.out 2>/dev/null; then
+      cat "$QAPP_DIR"/server*.out >&2
+      status=1
+    fi
   fi
   if [ -n "${QAPP_DIR:-}" ] && [ -z "${QAPP_KEEP:-}" ]; then
     rm -rf "$QAPP_DIR"
   fi
+  return $status
 }
