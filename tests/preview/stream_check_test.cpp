@@ -84,6 +84,15 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
     Bytes tooWide = hex("1B 2A 41 02 82 00");  // 65 x 127 bytes, wider than any paper
     for (int i = 0; i < 65; ++i)
         tooWide = cat({tooWide, hex("82 00")});
+    // The widest line a paper size can name, 8195 bytes: 64 x 127 + 66, and
+    // a literal of one. A literal of two more bytes makes it too wide.
+    Bytes widest = hex("1B 2A 41 02 84 00");
+    for (int i = 0; i < 64; ++i)
+        widest = cat({widest, hex("82 00")});
+    widest = cat({widest, hex("BF 00 00 FF")});
+    const qtest::RunResult widestOk = runPreview(cat({head, widest, kEndPage}));
+    EXPECT_EQ(widestOk.status, 0) << widestOk.err;
+    widest[4] = 0x87; // the same line, then a two-byte literal
     const struct { const char* what; Bytes stream; long offset; } cases[] = {
         {"token header 0x7F", cat({head, hex("1B 2A 41 02 02 00 7F 00"), kEndPage}), 86},
         {"token header 0x80", cat({head, hex("1B 2A 41 02 04 00 FE 00 80 00"), kEndPage}), 88},
@@ -92,6 +101,7 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
         {"zero length", cat({head, hex("1B 2A 41 02 00 00"), kEndPage}), 84},
         {"repeat token without its byte", cat({head, hex("1B 2A 41 02 03 00 FE 00 FF"), kEndPage}), 88},
         {"line too wide", cat({head, tooWide, kEndPage}), 86 + 128},
+        {"line two bytes too wide", cat({head, widest, hex("01 00 00"), kEndPage}), 86 + 132},
         {"token past its line", cat({head, hex("1B 2A 41 02 03 00 FE 00 01 1B 24 42"), kEndPage}), 88},
         {"stray byte in a page", cat({head, kBlank, hex("00"), kEndPage}), 85},
         {"stray byte between pages", cat({head, kEndPage, hex("55"), kPage}), 83},
@@ -122,8 +132,14 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
     }
 }
 
-TEST(StreamCheck, CommandLineMistakes)
+TEST(StreamCheck, CommandLine)
 {
+    // After --, a name that looks like an option is a file.
+    const std::string dir = qtest::tempDir();
+    qtest::writeFile(dir + "/-o", std::string(kJob.begin(), kJob.end()));
+    const std::string cd = "cd '" + dir + "' && '" + qtest::previewPath() + "' ";
+    EXPECT_EQ(qtest::run({"/bin/sh", "-c", cd + "-- -o"}, {}).status, 0);
+    EXPECT_EQ(qtest::run({"/bin/sh", "-c", cd + "-o"}, {}).status, 2);
     EXPECT_EQ(qtest::run({qtest::previewPath(), "--colour"}, {}).status, 2);
     EXPECT_EQ(qtest::run({qtest::previewPath(), "a", "b"}, {}).status, 2);
     const qtest::RunResult missing = qtest::run({qtest::previewPath(), qtest::tempDir() + "/none"}, {});

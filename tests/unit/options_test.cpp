@@ -33,6 +33,7 @@ TEST(JobAttributesFromOptions, Levels)
         {"", 2, 3, 0, 0},
         {"PrintDensity=4Light PaperWeight=0VeryHeavy", 4, 0, 0, 0},
         {"PrintDensity=1MediumDark", 1, 3, 0, 0},
+        {"PrintDensity=2Medium PaperWeight=3Medium", 2, 3, 0, 0},
         {"PaperWeight=2MediumHeavy", 2, 2, 0, 0},
         {"PaperWeight=4Light PrintDensity=3MediumLight", 3, 4, 0, 0},
         {"PrintDensity=7", 0, 3, 0, 0},            // unknown value: darkest
