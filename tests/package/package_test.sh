@@ -16,6 +16,7 @@ fi
 
 build=$1
 cpack=$2
+. "$(dirname "$0")/../support/cups.sh"
 packages=(printer-driver-quorvel quorvel-printer-app)
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -60,6 +61,7 @@ purge() {
 
 cleanup() {
   local pid
+  qcupsd_stop
   for pid in "${pids[@]}"; do stop_pid "$pid"; done
   purge >/dev/null 2>&1
   rm -rf "$work"
@@ -109,44 +111,14 @@ man -w rastertoquorvel quorvel-preview >/dev/null || fail "manual pages missing"
 echo "== a private cupsd lists the PPD"
 # The system's CUPS programs with ours, but no driver programs: lpinfo -m
 # would run them, and some look for printers on the network.
-mkdir -p "$work/serverbin/driver" "$work/cupsd/"{log,cache,state,spool/tmp}
+QCUPS_SERVERBIN=$work/serverbin QCUPS_DATADIR=$(cups-config --datadir)
+mkdir -p "$QCUPS_SERVERBIN/driver"
 for f in "$(cups-config --serverbin)"/*; do
-  [ "${f##*/}" = driver ] || ln -s "$f" "$work/serverbin/"
+  [ "${f##*/}" = driver ] || ln -s "$f" "$QCUPS_SERVERBIN/"
 done
-chgrp lp "$work/cupsd/spool" "$work/cupsd/spool/tmp"
-chmod 0710 "$work/cupsd/spool"
-chmod 01770 "$work/cupsd/spool/tmp"
-cat >"$work/cupsd/cups-files.conf" <<EOF
-ServerRoot $work/cupsd
-ServerBin $work/serverbin
-RequestRoot $work/cupsd/spool
-TempDir $work/cupsd/spool/tmp
-CacheDir $work/cupsd/cache
-StateDir $work/cupsd/state
-ErrorLog $work/cupsd/log/error_log
-AccessLog $work/cupsd/log/access_log
-PageLog $work/cupsd/log/page_log
-CreateSelfSignedCerts no
-User lp
-Group lp
-EOF
-cat >"$work/cupsd/cupsd.conf" <<EOF
-Listen $work/cupsd/cups.sock
-Browsing No
-BrowseLocalProtocols none
-WebInterface No
-DefaultAuthType None
-EOF
-timeout 600 cupsd -f -c "$work/cupsd/cupsd.conf" -s "$work/cupsd/cups-files.conf" \
-  </dev/null >"$work/cupsd/log/cupsd.out" 2>&1 &
-pids+=($!)
-export CUPS_SERVER=$work/cupsd/cups.sock
-for _ in $(seq 1 100); do
-  timeout 120 lpinfo -m >"$work/models" 2>&1 && break
-  sleep 0.1
-done
-grep '^quorvel/quorvel.ppd ' "$work/models" || fail "lpinfo -m does not list quorvel/quorvel.ppd"
-stop_pid "${pids[-1]}"
+qcupsd_start "$work/cupsd" || fail "cupsd did not start"
+timeout 120 lpinfo -m | grep '^quorvel/quorvel.ppd ' || fail "lpinfo -m does not list quorvel/quorvel.ppd"
+qcupsd_stop
 
 if [ ! -x /usr/bin/quorvel-printer-app ]; then
   echo "== application part skipped: the installed packages have no quorvel-printer-app (the application was not built)"
