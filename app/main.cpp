@@ -3,6 +3,8 @@
 // the system object, because the PDF filter has to be registered before the
 // system runs.
 #include <pappl/pappl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
@@ -94,6 +96,14 @@ std::string spoolDirectory(const char* option)
     return std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid()) + ".d";
 }
 
+// makeParents: the folders above path, so that PAPPL can make the spool
+// folder itself (a new user may have no ~/.config yet).
+void makeParents(const std::string& path)
+{
+    for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+        mkdir(path.substr(0, at).c_str(), 0700);
+}
+
 // makeSystem: the system object for the server sub-command, honouring the
 // server options users pass with -o. papplMainloop adds the local socket,
 // loads and saves the state file, and runs it.
@@ -110,6 +120,7 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
         port = std::atoi(value);
     }
     const std::string spool = spoolDirectory(option("spool-directory"));
+    makeParents(spool);
     const char* logFile = option("log-file");
     const char* auth = option("auth-service");
     const char* systemName = option("system-name");
@@ -128,6 +139,9 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     if (!option("private-server"))
         papplSystemAddListeners(system, option("listen-hostname"));
     papplSystemSetHostName(system, option("server-hostname"));
+    // Every page of the web interface ends with the footer; PAPPL 1.3
+    // crashes drawing a page when none is set.
+    papplSystemSetFooterHTML(system, "Quorvel Printer Application " "1.0.0");
 
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof version.name, "%s", kName);

@@ -8,7 +8,7 @@ packages=(
   libcups2-dev libpng-dev libgtest-dev libbenchmark-dev
   clang libclang-rt-dev
   cups cups-client cups-filters cups-ppdc ghostscript poppler-utils
-  valgrind time
+  valgrind time curl
   libpappl-dev dpkg-dev lintian systemd man-db
   cups-ipp-utils python3
 )

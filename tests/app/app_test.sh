@@ -88,6 +88,12 @@ ipp)
       { cat "$work/$t.log"; fail "ipptool $t"; }
   done
   timeout 60 ipptool -t "$uri" "$here/printer-attributes.test" || fail "driver attributes"
+  # The web interface, including the page that lists devices to add (it
+  # browses the network, with or without avahi-daemon).
+  for page in / /addprinter; do
+    timeout 120 curl -fsS -o /dev/null "http://localhost:$QAPP_PORT$page" || fail "web page $page"
+  done
+  kill -0 "$(pgrep -P "$QAPP_PID")" || fail "the server died serving its web pages"
   ;;
 
 stream)

@@ -1,0 +1,22 @@
+// PAPPL 1.3 browses for network printers (the web page's "add printer"
+// list) with the Avahi client it made at start-up, without checking that
+// there is one: when avahi-daemon is not running, Avahi's own assertion then
+// aborts the whole server. This stands in front of Avahi's browser call,
+// which PAPPL reaches through the dynamic linker: with no client there is
+// nothing to browse, and the list simply has no network printers.
+#include <avahi-client/lookup.h>
+
+#include <dlfcn.h>
+
+extern "C" AvahiServiceBrowser* avahi_service_browser_new(AvahiClient* client, AvahiIfIndex interface,
+                                                          AvahiProtocol protocol, const char* type,
+                                                          const char* domain, AvahiLookupFlags flags,
+                                                          AvahiServiceBrowserCallback callback, void* userdata)
+{
+    using Browse = AvahiServiceBrowser* (*)(AvahiClient*, AvahiIfIndex, AvahiProtocol, const char*, const char*,
+                                            AvahiLookupFlags, AvahiServiceBrowserCallback, void*);
+    static const auto avahi = reinterpret_cast<Browse>(dlsym(RTLD_NEXT, "avahi_service_browser_new"));
+    if (client == nullptr || avahi == nullptr)
+        return nullptr;
+    return avahi(client, interface, protocol, type, domain, flags, callback, userdata);
+}
