@@ -7,6 +7,7 @@
 #   cancel    a job cancelled mid-way ends well formed; the next one prints
 #   bad       damaged documents, an oversized page, a printer that went away
 #   two       two printers printing at once
+#   load      four printers, five jobs each sent at once
 set -euo pipefail
 case_name=$1 build=$2 src=$3
 here=$src/tests/app
@@ -140,9 +141,14 @@ defaults)
   filter_stream "$work/one.pwg" "PrintDensity=2Medium PaperWeight=4Light" >"$work/own.prn"
   cmp "$out/own.prn" "$work/own.prn" || fail "the job's own options did not win"
 
-  id=$(submit q1 duplex "$work/one.pwg" sides=two-sided-short-edge manual-duplex=on)
-  expect_state q1 "$id" completed
-  summary "$out/duplex.prn" >/dev/null
+  # Two-sided jobs send what the filter sends for the same choices.
+  for sides in long-edge:DuplexNoTumble:off:False short-edge:DuplexTumble:on:True; do
+    IFS=: read -r edge duplex manual manualPpd <<<"$sides"
+    id=$(submit q1 "$edge" "$work/one.pwg" sides=two-sided-$edge manual-duplex=$manual paper-weight=medium)
+    expect_state q1 "$id" completed
+    filter_stream "$work/one.pwg" "PrintDensity=0Dark Duplex=$duplex ManualDuplex=$manualPpd" |
+      cmp "$out/$edge.prn" - || fail "two-sided ($edge) differs from the filter"
+  done
 
   # Letter in the tray: it becomes the default size for jobs that name none.
   qapp_cmd modify -d q1 -o media-ready=na_letter_8.5x11in >/dev/null
@@ -230,6 +236,49 @@ two)
   expect_state q2 "$b" completed
   cmp "$out/both.prn" "$QAPP_DIR/out2/both.prn" || fail "the two printers' streams differ"
   [[ $(summary "$out/both.prn") == *"pages: 4"* ]] || fail "four pages"
+  ;;
+
+load)
+  # Every job is sent at once; a client told the server is busy sends again
+  # (the retries are counted). PWG rasters must be the filter's bytes, PDFs
+  # whole streams.
+  "$raster" "$work/two.pwg" 2
+  pdf "$work/doc.pdf" 2
+  filter_stream "$work/two.pwg" "" >"$work/filter.prn"
+  for p in 1 2 3 4; do
+    mkdir -p "$QAPP_DIR/l$p"
+    qapp_cmd add -d "l$p" -v "file://$QAPP_DIR/l$p" -m quorvel >/dev/null
+  done
+  send() { # PRINTER JOB FILE TYPE: writes "STATE RETRIES" to $work/PRINTER-JOB
+    local tries=0 r
+    while r=$(timeout 600 ipptool -T 60 -t -d filetype="$4" -d jobname="$2" -f "$3" \
+      "ipp://localhost:$QAPP_PORT/ipp/print/$1" "$here/print-wait.test" 2>&1 || true) &&
+      [[ $r == *server-error-busy* ]]; do
+      tries=$((tries + 1))
+      sleep 0.5
+    done
+    echo "$(awk -F' = ' '/job-state \(/ {print $2}' <<<"$r") $tries" >"$work/$1-$2"
+  }
+  for p in 1 2 3 4; do
+    for j in 1 2 3 4 5; do
+      if ((j % 2)); then send "l$p" "j$j" "$work/two.pwg" image/pwg-raster &
+      else send "l$p" "j$j" "$work/doc.pdf" application/pdf & fi
+    done
+  done
+  wait
+  retries=0
+  for p in 1 2 3 4; do
+    for j in 1 2 3 4 5; do
+      read -r state tries <"$work/l$p-j$j"
+      [ "$state" = completed ] || fail "l$p job j$j: ${state:-no answer}"
+      retries=$((retries + tries))
+      if ((j % 2)); then cmp "$QAPP_DIR/l$p/j$j.prn" "$work/filter.prn" || fail "l$p j$j differs from the filter's"
+      else [[ $(summary "$QAPP_DIR/l$p/j$j.prn") == *"pages: 2"* ]] || fail "l$p j$j: not two pages"; fi
+    done
+  done
+  echo "load: 20 jobs completed, $retries retries after server-error-busy"
+  # The benchmark reads the server's peak memory here.
+  [ -z "${QAPP_STATS:-}" ] || cp "/proc/$(pgrep -P "$QAPP_PID")/status" "$QAPP_STATS"
   ;;
 
 *)
