@@ -20,32 +20,13 @@ out=out
 root=$out/cups-root
 mkdir -p "$out"
 rm -rf "$root"
-DESTDIR="$PWD/$root" cmake --install build >/dev/null
+# The build installed as a packager installs it, completed with this
+# machine's CUPS (its filters beside ours, its MIME rules and data).
+. tests/support/cups.sh
+qcups_tree build "$PWD/$root"
 
-# The directories CUPS uses on this machine, and the ones our install used.
-sys_serverbin=$(cups-config --serverbin)
-sys_datadir=$(cups-config --datadir)
-serverbin=$PWD/$root$(sed -n 's/^QUORVEL_CUPS_SERVERBIN:PATH=//p' build/CMakeCache.txt)
-datadir=$PWD/$root$(sed -n 's/^QUORVEL_CUPS_DATADIR:PATH=//p' build/CMakeCache.txt)
-
-# Complete the tree with this machine's CUPS: its filters beside ours, its
-# MIME rules and data.
-for f in "$sys_serverbin"/filter/*; do
-  [ -e "$serverbin/filter/${f##*/}" ] || ln -s "$f" "$serverbin/filter/"
-done
-for d in "$sys_datadir"/*; do
-  [ -e "$datadir/${d##*/}" ] || ln -s "$d" "$datadir/"
-done
-mkdir -p "$root/etc" "$root/tmp"
-cat >"$root/cups-files.conf" <<EOF
-ServerRoot $PWD/$root/etc
-ServerBin $serverbin
-DataDir $datadir
-TempDir $PWD/$root/tmp
-EOF
-
-testpage=$sys_datadir/data/default-testpage.pdf
-ppd=$datadir/model/quorvel/quorvel.ppd
+testpage=$(cups-config --datadir)/data/default-testpage.pdf
+ppd=$QCUPS_DATADIR/model/quorvel/quorvel.ppd
 options=()
 for o in "$@"; do options+=(-o "$o"); done
 
@@ -53,7 +34,7 @@ echo
 echo "== CUPS's test page through cupsfilter with $ppd ${*:-(default options)}"
 # -e: every filter the PPD names, as a queue would run them; printer/quorvel
 # is the format our filter ends the chain with.
-if ! cupsfilter -c "$root/cups-files.conf" -p "$ppd" -e -m printer/quorvel \
+if ! cupsfilter -c "$QCUPS_FILES" -p "$ppd" -e -m printer/quorvel \
     ${options[@]+"${options[@]}"} "$testpage" >"$out/testpage.prn" 2>"$out/testpage.log"; then
   tail -n 40 "$out/testpage.log"
   echo "cupsfilter failed; its log is $out/testpage.log"
