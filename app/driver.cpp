@@ -108,9 +108,16 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     return true;
 }
 
-// reportWrite: say why the printer stopped taking the stream.
+// reportWrite: say why the printer stopped taking the stream. A long-edge
+// back side is kept whole before it goes out; no memory for it is ours to
+// report, not the printer's.
 void reportWrite(pappl_job_t* job, const AppJob& run)
 {
+    if (run.writeErrno == ENOMEM) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No memory to hold a two-sided page.");
+        papplJobSetMessage(job, "No memory to hold a two-sided page.");
+        return;
+    }
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send to the printer: %s",
                 std::strerror(run.writeErrno));
     papplJobSetMessage(job, "The printer stopped taking data (%s).", std::strerror(run.writeErrno));
