@@ -103,7 +103,7 @@ bool startRows(QuorvelJob& job, std::uint32_t n, std::uint32_t height)
 // its memory does, and the scans read past the row.
 int quorvelSendRow(QuorvelJob& job, const unsigned char* row, bool blackIsSet)
 {
-    if (!job.inPage || job.rowsSent >= job.height || job.failedErrno != 0)
+    if (!job.inPage || job.failedErrno != 0)
         return job.failedErrno;
     std::memcpy(job.row.data(), row, job.rowBytes);
     if (blackIsSet)
@@ -153,6 +153,5 @@ void endRows(QuorvelJob& job)
     } else {
         job.feed += static_cast<int>(job.height - job.rowsSent);
     }
-    job.rowsSent = job.height;
     sendFeed(job);
 }

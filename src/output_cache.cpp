@@ -47,10 +47,9 @@ unsigned char* cacheTailFor(QuorvelJob& job, std::uint32_t len)
     return job.prnBuffCache.data() + job.prnBufSize;
 }
 
-// cacheCommit: account for a piece built in place, as cachePrnCmd would.
+// cacheCommit: account for a piece built in place. Rows are only built
+// while the job runs, so the cache is never write-through here.
 void cacheCommit(QuorvelJob& job, std::uint32_t len)
 {
     job.prnBufSize += len;
-    if (job.jobFinishFlag && job.prnBufSize)
-        cmdprn_to_out(job);
 }

@@ -45,5 +45,6 @@ void cacheRepeat(QuorvelJob& job, const std::array<unsigned char, N>& piece, int
 // builder may also write up to kScanSlack bytes past the piece.
 unsigned char* cacheTailFor(QuorvelJob& job, std::uint32_t len);
 
-// cacheCommit: take len bytes built at cacheTailFor() as one appended piece.
+// cacheCommit: take len bytes built at cacheTailFor() as one appended piece
+// (before the job end).
 void cacheCommit(QuorvelJob& job, std::uint32_t len);

@@ -47,10 +47,10 @@ TEST(StreamCheck, SoundStreamsAreDecodedAndSummarised)
               "duplex: one-sided, manual duplex off\npages: 1\n"
               "page 1: 2 rows, 1 data lines, 1 blank lines, 27 bytes\nend of job: yes\n");
     const qtest::RunResult twoSided =
-        runPreview(cat({proto::settings(812, 1218, 1, 2, 3, 2, 3), kPage, proto::kEndOfJob}));
-    EXPECT_NE(std::string(twoSided.out.begin(), twoSided.out.end()).find("duplex: short edge, manual duplex on\n"),
-              std::string::npos)
-        << twoSided.err;
+        runPreview(cat({proto::settings(812, 1218, 300, 2, 3, 2, 3), kPage, proto::kEndOfJob}));
+    const std::string text(twoSided.out.begin(), twoSided.out.end());
+    EXPECT_NE(text.find("copies 300,"), std::string::npos) << text << twoSided.err;
+    EXPECT_NE(text.find("duplex: short edge, manual duplex on\n"), std::string::npos) << text;
 
     // Either end of the job may be left out; a job without pages is only its end.
     const qtest::RunResult bare = runPreview(cat({kPage, kPage}));
@@ -93,7 +93,7 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
     const qtest::RunResult widestOk = runPreview(cat({head, widest, kEndPage}));
     EXPECT_EQ(widestOk.status, 0) << widestOk.err;
     widest[4] = 0x87; // the same line, then a two-byte literal
-    const struct { const char* what; Bytes stream; long offset; } cases[] = {
+    const struct { const char* what; Bytes stream; long offset; const char* says = ""; } cases[] = {
         {"token header 0x7F", cat({head, hex("1B 2A 41 02 02 00 7F 00"), kEndPage}), 86},
         {"token header 0x80", cat({head, hex("1B 2A 41 02 04 00 FE 00 80 00"), kEndPage}), 88},
         {"token header 0x81", cat({head, hex("1B 2A 41 02 02 00 81 00"), kEndPage}), 86},
@@ -112,22 +112,28 @@ TEST(StreamCheck, DamageIsReportedAtTheFirstBadByte)
         {"settings after a page", cat({kPage, settingsBlock(8, 8)}), 27},
         {"settings without a page", cat({settingsBlock(8, 8), kEndOfJob}), 71},
         {"bytes after end of job", cat({kPage, kEndOfJob, kEndPage}), 32},
-        {"density level 5", withByte(kJob, 21, 0x15), 21},
-        {"copy count 0", cat({settingsBlock(8, 8, 0), kPage}), 52},
-        {"CRC high byte", withByte(kJob, 54, kJob[54] ^ 1), 54},
+        {"density level 5", withByte(kJob, 21, 0x15), 21, "expected a darkness level, 0x10 to 0x14"},
+        {"copy count 0", cat({settingsBlock(8, 8, 0), kPage}), 52, "expected a copy count from 1 to 32767"},
+        {"CRC high byte", withByte(kJob, 54, kJob[54] ^ 1), 54, "(CRC-16 of the copies command: 0x"},
         {"late byte of the init command", withByte(kJob, 10, 0x00), 10},
-        {"fixed settings byte", withByte(kJob, 44, 0x01), 44},
-        {"duplex mode 3", withByte(kJob, 60, 0x03), 60},
-        {"double duplex for a one-sided job", withByte(kJob, 65, 0x01), 65},
-        {"manual duplex 2", withByte(kJob, 70, 0x02), 70},
+        {"fixed settings byte", withByte(kJob, 44, 0x01), 44, "(byte 3 of the resolution command)"},
+        {"paper width", cat({withByte(kJob, 35, 0x00)}), -1},
+        {"duplex mode 3", withByte(kJob, 60, 0x03), 60, "expected a duplex mode, 0x00 (one-sided)"},
+        {"double duplex for a one-sided job", withByte(kJob, 65, 0x01), 65, "expected 0x00 (begin duplex: double"},
+        {"manual duplex 2", withByte(kJob, 70, 0x02), 70, "expected manual duplex, 0x00 (off) or 0x01 (on)"},
         {"two-sided end of a one-sided job", cat({settingsBlock(8, 8), kPage, proto::kEndOfJobDouble}), 71 + 27 + 4},
         {"one-sided end of a two-sided job",
          cat({proto::settings(8, 8, 1, 2, 3, 1, 0), kPage, proto::kEndOfJob}), 71 + 27 + 4},
     };
     for (const auto& c : cases) {
         const qtest::RunResult r = runPreview(c.stream);
+        if (c.offset < 0) { // any width is a size the printer may be told
+            EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+            continue;
+        }
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(reportedOffset(r), c.offset) << c.what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
         EXPECT_TRUE(r.out.empty()) << c.what;
     }
 }
@@ -140,6 +146,12 @@ TEST(StreamCheck, CommandLine)
     const std::string cd = "cd '" + dir + "' && '" + qtest::previewPath() + "' ";
     EXPECT_EQ(qtest::run({"/bin/sh", "-c", cd + "-- -o"}, {}).status, 0);
     EXPECT_EQ(qtest::run({"/bin/sh", "-c", cd + "-o"}, {}).status, 2);
+    // --output=PREFIX, and --help says what the program is.
+    EXPECT_EQ(qtest::run({"/bin/sh", "-c", cd + "--output=p -- -o"}, {}).status, 0);
+    EXPECT_EQ(qtest::readFile(dir + "/p-1.png").substr(1, 3), "PNG");
+    const qtest::RunResult help = qtest::run({qtest::previewPath(), "--help"}, {});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(std::string(help.out.begin(), help.out.end()).find("quorvel-preview"), std::string::npos);
     EXPECT_EQ(qtest::run({qtest::previewPath(), "--colour"}, {}).status, 2);
     EXPECT_EQ(qtest::run({qtest::previewPath(), "a", "b"}, {}).status, 2);
     const qtest::RunResult missing = qtest::run({qtest::previewPath(), qtest::tempDir() + "/none"}, {});

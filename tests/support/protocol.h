@@ -24,7 +24,7 @@ inline const Bytes kEndOfJobDouble = hex("1C 16 04 45 01");
 inline Bytes copiesCmd(unsigned copies)
 {
     static const std::map<unsigned, const char*> kCrc = {
-        {0, "78 16"}, {1, "49 25"}, {2, "1A 70"}, {3, "2B 43"}, {5, "8D E9"}, {99, "01 48"}, {32767, "FF 9A"}};
+        {0, "78 16"}, {1, "49 25"}, {2, "1A 70"}, {3, "2B 43"}, {5, "8D E9"}, {99, "01 48"}, {300, "D2 45"}, {32767, "FF 9A"}};
     Bytes cmd = hex("1B 26 6C");
     cmd.push_back(copies & 0xFF);
     cmd.push_back(copies >> 8);
