@@ -24,7 +24,8 @@ qapp_start() {
   export HOME=$QAPP_DIR/home XDG_CONFIG_HOME=$QAPP_DIR/config SNAP_COMMON=$QAPP_DIR/snap
   export TMPDIR=$QAPP_DIR/tmp
   QAPP_PORT=$(qapp_free_port)
-  timeout "${QAPP_TIMEOUT:-900}" "$QAPP_BIN" server -o server-port="$QAPP_PORT" \
+  # -k: a server that hangs instead of stopping is killed 10 s after the stop.
+  timeout -k 10 "${QAPP_TIMEOUT:-900}" "$QAPP_BIN" server -o server-port="$QAPP_PORT" \
     -o listen-hostname=localhost -o server-options=no-tls -o log-level=debug \
     -o log-file="$QAPP_DIR/server.log" "$@" </dev/null >"$QAPP_DIR/server.out" 2>&1 &
   QAPP_PID=$!
