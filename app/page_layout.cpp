@@ -121,6 +121,19 @@ void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
     if (page.pixels.empty() || !span(y, place.top, place.scale, th, y0, y1))
         return;
     const unsigned char* thresholds = dither[y & 15];
+    if (place.turn == Turn::None && place.scale == 1) {
+        // Rendered at the sheet's size: one page pixel per sheet pixel,
+        // which is what the general loop below computes, at a fraction of
+        // the cost.
+        const std::uint8_t* src = page.pixels.data() + static_cast<std::size_t>(y0) * page.width;
+        const int from = std::max(0, place.left), to = std::min(sheetW, place.left + page.width);
+        for (int x = from; x < to; ++x) {
+            const int ink = 255 - src[x - place.left];
+            if (ink == 255 || ink > thresholds[x & 15])
+                out[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
+        }
+        return;
+    }
     for (int x = 0; x < sheetW; ++x) {
         int x0, x1;
         if (!span(x, place.left, place.scale, tw, x0, x1))

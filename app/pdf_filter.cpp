@@ -130,9 +130,9 @@ bool pgmNumber(int fd, long& value)
     return true; // the single blank after the number is used up
 }
 
-// readPage: the next page of the renderer's output; 0 at its end, -1 when
-// the output is damaged.
-int readPage(int fd, GreyPage& page)
+// readPageHeader: the size of the next page of the renderer's output; 0 at
+// its end, -1 when the output is damaged.
+int readPageHeader(int fd, GreyPage& page)
 {
     char magic[2];
     if (!readAll(fd, magic, 2))
@@ -143,8 +143,15 @@ int readPage(int fd, GreyPage& page)
         return -1;
     page.width = static_cast<int>(w);
     page.height = static_cast<int>(h);
-    page.pixels.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
-    return readAll(fd, page.pixels.data(), page.pixels.size()) ? 1 : -1;
+    return 1;
+}
+
+// readRows: the next rows of the page into its pixels; false when the
+// output ends first.
+bool readRows(int fd, GreyPage& page, int rows)
+{
+    page.pixels.resize(static_cast<std::size_t>(page.width) * static_cast<std::size_t>(rows));
+    return readAll(fd, page.pixels.data(), page.pixels.size());
 }
 
 // PdfInfo: the document's page count and its first printed page's size.
@@ -340,22 +347,50 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     GreyPage page;
     int printed = 0, got = 0;
     for (unsigned index = 0; ok && !papplJobIsCanceled(job); ++index) {
-        got = readPage(renderer.child.out, page);
+        got = readPageHeader(renderer.child.out, page);
         if (got <= 0)
             break;
         const Placement place = placePage(page.width, page.height, dpi, sheetW, sheetH, sheetDpi,
                                           scaling, orientation);
+        // A page rendered upright at the sheet's size goes out row by row
+        // as the renderer sends it: the first rows print early and a page
+        // never sits whole in memory. A page to turn or scale is read whole.
+        const bool streamed = place.turn == Turn::None && place.scale == 1;
+        if (!streamed && !readRows(renderer.child.out, page, page.height)) {
+            got = -1;
+            break;
+        }
+        const int height = page.height;
+        int rowsRead = 0;
+        GreyPage band{page.width, 1, {}};
+        const GreyPage white;
         ok = driver.rstartpage_cb(job, options, device, index);
         for (int y = 0; ok && y < sheetH; ++y) {
             // A cancel ends the page where it is; its other rows are white.
             if ((y & 255) == 0 && papplJobIsCanceled(job))
                 break;
-            sheetRow(page, place, y, sheetW, options->dither, row.data(),
-                     static_cast<int>(header.cupsBytesPerLine));
+            if (streamed) {
+                const int sy = y - place.top;
+                for (; rowsRead <= sy && sy < height && got > 0; ++rowsRead)
+                    if (!readRows(renderer.child.out, band, 1))
+                        got = -1;
+                const Placement line{Turn::None, 1, place.left, y, page.width, 1};
+                sheetRow(sy >= 0 && sy < height && got > 0 ? band : white, line, y, sheetW, options->dither,
+                         row.data(), static_cast<int>(header.cupsBytesPerLine));
+            } else {
+                sheetRow(page, place, y, sheetW, options->dither, row.data(),
+                         static_cast<int>(header.cupsBytesPerLine));
+            }
             ok = driver.rwriteline_cb(job, options, device, static_cast<unsigned>(y), row.data());
         }
+        // Rows of the page that fell off the sheet are read past.
+        for (; streamed && ok && got > 0 && rowsRead < height && !papplJobIsCanceled(job); ++rowsRead)
+            if (!readRows(renderer.child.out, band, 1))
+                got = -1;
         if (ok)
             ok = driver.rendpage_cb(job, options, device, index);
+        if (got < 0)
+            break; // the renderer's output ended inside this page
         ++printed;
         papplJobSetImpressionsCompleted(job, 1);
     }
