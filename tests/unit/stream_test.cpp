@@ -294,8 +294,9 @@ TEST(OutputCache, WriteOutsComeBeforeAPieceThatWouldFillIt)
         // the last is short of full by less than the longest command.
         for (std::size_t i = 0; i < c.pieces.size(); ++i) {
             ASSERT_LT(c.pieces[i].size(), kPrnCacheSize) << width;
-            if (i + 1 < c.pieces.size())
+            if (i + 1 < c.pieces.size()) {
                 ASSERT_GT(c.pieces[i].size() + 6 + 2 * (797 + 3), kPrnCacheSize) << width << " piece " << i;
+            }
         }
         const Bytes all = c.all();
         EXPECT_EQ(slice(all, static_cast<long>(all.size()) - 8, -1), cat({kEnd, proto::kEndOfJob})) << width;
