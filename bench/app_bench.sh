@@ -28,12 +28,8 @@ rounds=${BENCH_ROUNDS:-15}
 pdf=${BENCH_PDF:-/usr/share/doc/libtasn1-doc/libtasn1.pdf}
 build=${BENCH_BUILD:-$root/build-bench-app}
 
+# The set-up installs the default document too (libtasn1-doc).
 bash "$root/scripts/setup.sh"
-if [ ! -f "$pdf" ] && [ -z "${BENCH_PDF:-}" ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends libtasn1-doc
-fi
 [ -f "$pdf" ] || { echo "app_bench: no document at $pdf" >&2; exit 1; }
 
 if [ -z "${BENCH_BUILD:-}" ]; then

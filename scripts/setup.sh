@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-dev
   cups cups-client cups-filters cups-ppdc ghostscript poppler-utils
   valgrind time curl
+  libtasn1-doc
   libpappl-dev dpkg-dev lintian systemd man-db
   cups-ipp-utils python3
 )
