@@ -44,10 +44,9 @@ void send(QuorvelJob& job, const std::array<unsigned char, N>& cmd)
 // Points times dots per inch over 72 gives dots; the product wraps at 32 bits
 // and the printer takes the low 16 bits of the quotient. The copy count is
 // the header's low 16 bits read as signed; none or a negative count is one.
-void buildSettings(QuorvelJob& job, const QuorvelPage& first)
+std::array<unsigned char, kSettingsSize> buildSettings(const PrintJobAttr& a, const QuorvelPage& first)
 {
-    const PrintJobAttr& a = job.attr;
-    auto& block = job.settings;
+    std::array<unsigned char, kSettingsSize> block{};
     std::size_t at = put(block, 0, szInitCmd);
     at = put(block, at, szPaperWeightCmd);
     at = put(block, at, szDarknessCmd);
@@ -70,6 +69,7 @@ void buildSettings(QuorvelJob& job, const QuorvelPage& first)
         copies = 1;
     putLe16(&block[kCopiesAt], static_cast<std::uint32_t>(copies));
     putLe16(&block[kCrcAt], cyg_crc16(&block[kCopiesCmdAt], 5));
+    return block;
 }
 
 } // namespace
@@ -104,9 +104,8 @@ void quorvelJobInit(QuorvelJob& job, QuorvelSink sink, void* sinkContext)
 int quorvelStartJob(QuorvelJob& job, const QuorvelPage& first, const PrintJobAttr& attr)
 {
     job.attr = attr;
-    buildSettings(job, first);
-    if (job.attr.m_cancelAttr != 1)
-        cachePrnCmd(job, job.settings.data(), kSettingsSize);
+    if (attr.m_cancelAttr != 1)
+        cachePrnCmd(job, buildSettings(attr, first).data(), kSettingsSize);
     return job.failedErrno;
 }
 
@@ -120,7 +119,6 @@ int quorvelStartPage(QuorvelJob& job, const QuorvelPage& page)
     if (!startRows(job, page.width / 8, page.height))
         return ENOMEM;
     send(job, szBeginPageCmd);
-    ++job.page;
     job.inPage = true;
     return job.failedErrno;
 }

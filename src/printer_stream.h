@@ -83,11 +83,9 @@ struct QuorvelJob {
 
     // Set on the first page.
     PrintJobAttr attr;
-    std::array<unsigned char, 71> settings{}; // the settings block as it is sent
 
     // The page being sent.
     bool inPage = false;
-    int page = 0;                 // pages begun so far
     std::uint32_t rowBytes = 0;   // bytes of a row that are sent: cupsWidth / 8
     std::uint32_t height = 0;     // rows the page has
     std::uint32_t rowsSent = 0;   // rows handed over so far
