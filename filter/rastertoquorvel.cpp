@@ -53,20 +53,28 @@ static int writeStdout(void*, const unsigned char* bytes, std::size_t len)
     return 0;
 }
 
-// sent: whether the printer still takes the stream; says once why not.
-static bool sent(int err)
+// sent: after each call that may write; says once why the printer no
+// longer takes the stream.
+static void sent(int err)
 {
     if (err != 0 && !gOutputReported) {
         gOutputReported = 1;
         std::fprintf(stderr, "ERROR: Unable to write to the printer stream: %s\n", std::strerror(err));
     }
-    return err == 0;
 }
 
-// PageSetup: begin a page.
-static void PageSetup(const QuorvelPage& page)
+// PageSetup: begin a page; false when it cannot be printed. A long-edge
+// back side is held whole, and no memory for it is not the printer's fault.
+static bool PageSetup(const QuorvelPage& page)
 {
-    sent(quorvelStartPage(gJob, page));
+    const int err = quorvelStartPage(gJob, page);
+    if (err == ENOMEM) {
+        std::fputs("ERROR: Unable to allocate memory to hold a two-sided page\n", stderr);
+        gJobFailed = 1;
+        return false;
+    }
+    sent(err);
+    return err == 0;
 }
 
 // PageFinish: the rows the page did not get are white; end the page.
@@ -267,7 +275,8 @@ int main(int argc, char* argv[])
             sent(quorvelStartJob(gJob, page, attr));
             setupDone = true;
         }
-        PageSetup(page);
+        if (!PageSetup(page))
+            break;
         const std::uint32_t rows = ReadPageRaster(ras, &header);
         SendPageRaster(&header, rows);
         PageFinish();
