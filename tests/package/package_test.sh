@@ -17,6 +17,7 @@ fi
 build=$1
 cpack=$2
 . "$(dirname "$0")/../support/cups.sh"
+. "$(dirname "$0")/../app/server.sh" # qapp_free_port
 packages=(printer-driver-quorvel quorvel-printer-app)
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -130,11 +131,7 @@ else
   app=$work/app
   mkdir -p "$app/state" "$app/tmp" "$app/out"
   chown -R quorvel:lp "$app"
-  port=
-  for _ in $(seq 1 50); do
-    p=$((20000 + RANDOM % 20000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { port=$p; break; }
-  done
+  port=$(qapp_free_port)
   as_app=(setpriv --reuid=quorvel --regid=lp --init-groups
           env HOME="$app/state" XDG_CONFIG_HOME="$app/state" TMPDIR="$app/tmp")
   timeout 600 "${as_app[@]}" quorvel-printer-app server -o listen-hostname=localhost \
