@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cups_page.h"
+#include "document_check.h"
 #include "print_job.h"
 #include "testpage.h"
 
@@ -34,6 +35,10 @@ const char* const kOnOff[] = {"off", "on"};
 // start to its end, so this finds the run's own data even when PAPPL starts
 // the same job twice at once.
 thread_local AppJob* tRun = nullptr;
+
+// The last raster page header a client sent, read on this thread.
+thread_local cups_page_header2_t tClientHeader;
+thread_local bool tClientHeaderSet = false;
 
 // runFor: this thread's run of job, or nullptr.
 AppJob* runFor(pappl_job_t* job)
@@ -89,6 +94,13 @@ JobOptions jobOptions(pappl_job_t* job, const pappl_pr_options_t* options)
 
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
+    // A JPEG cut short decodes with its missing part grey; it is refused
+    // before anything reaches the printer.
+    if (isFormat(job, "image/jpeg") && !jpegFileEndsWhole(papplJobGetFilename(job))) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The JPEG image ends before its end marker.");
+        papplJobSetMessage(job, "The JPEG image is cut short: its data ends before the end of the picture.");
+        return false;
+    }
     if (tRun) { // a run PAPPL never ended on this thread
         appJobForget(*tRun);
         delete tRun;
@@ -129,7 +141,17 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
     if (!run)
         return false;
     const std::size_t refusedBefore = run->refused.size();
-    const bool ok = appPageBegin(*run, quorvelPageFromHeader(options->header));
+    const QuorvelPage page = quorvelPageFromHeader(options->header);
+    // A raster page is judged by its size as sent, before PAPPL fitted it
+    // to the sheet: one the printer cannot take is left out.
+    QuorvelPage sent = page;
+    if (tClientHeaderSet && (isFormat(job, "image/pwg-raster") || isFormat(job, "image/urf"))) {
+        const QuorvelPage client = quorvelPageFromHeader(tClientHeader);
+        sent.width = client.width;
+        sent.height = client.height;
+        sent.bytesPerLine = (client.width + 7) / 8;
+    }
+    const bool ok = appPageBegin(*run, page, sent);
     if (run->refused.size() != refusedBefore) {
         papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", run->refused.c_str() + (refusedBefore ? refusedBefore + 2 : 0));
         papplJobSetMessage(job, "%s.", run->refused.c_str());
@@ -186,6 +208,7 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
     }
     delete run;
     tRun = nullptr;
+    tClientHeaderSet = false;
     return ok;
 }
 
@@ -294,6 +317,12 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
     addKeywords(*attrs, "paper-weight", kPaperWeights, 5, "medium");
     addKeywords(*attrs, "manual-duplex", kOnOff, 2, "off");
     return true;
+}
+
+void quorvelNoteClientHeader(const cups_page_header2_t& header)
+{
+    tClientHeader = header;
+    tClientHeaderSet = true;
 }
 
 const char* quorvelDriverForDeviceId(const char* device_id)

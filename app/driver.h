@@ -23,3 +23,7 @@ const char* quorvelAutoAdd(const char* device_info, const char* device_uri, cons
 
 // quorvelDriverForDeviceId: the driver name for a device ID, or nullptr.
 const char* quorvelDriverForDeviceId(const char* device_id);
+
+// quorvelNoteClientHeader: a raster page header as the client sent it, read
+// on this thread; the driver judges the page by it.
+void quorvelNoteClientHeader(const cups_page_header2_t& header);

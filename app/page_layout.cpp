@@ -147,3 +147,21 @@ void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
             out[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
     }
 }
+
+void placeBits(const std::uint8_t* src, int srcW, int left, int sheetW, std::uint8_t* out, int bytesPerLine)
+{
+    std::memset(out, 0, static_cast<std::size_t>(bytesPerLine));
+    const int from = std::max(0, left), to = std::min(sheetW, left + srcW);
+    if (from >= to)
+        return;
+    // Sheet byte b takes the low bits of source byte b - q - 1 and the high
+    // bits of source byte b - q, where left = 8q + shift.
+    const int shift = ((left % 8) + 8) % 8, q = (left - shift) / 8;
+    const int srcBytes = (srcW + 7) / 8;
+    auto at = [&](int k) { return k >= 0 && k < srcBytes ? static_cast<unsigned>(src[k]) : 0u; };
+    for (int b = from / 8; b <= (to - 1) / 8; ++b)
+        out[b] = static_cast<std::uint8_t>((at(b - q - 1) << (8 - shift)) | (at(b - q) >> shift));
+    out[from / 8] &= static_cast<std::uint8_t>(0xFF >> (from % 8));
+    if (to % 8)
+        out[(to - 1) / 8] &= static_cast<std::uint8_t>(0xFF00 >> (to % 8));
+}

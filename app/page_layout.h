@@ -45,3 +45,8 @@ using Dither = unsigned char[16][16];
 // them, sheetW pixels): the page where it lands, white elsewhere.
 void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
               const Dither& dither, std::uint8_t* out, int bytesPerLine);
+
+// placeBits: a 1-bit row of srcW pixels (set bits black, as Ghostscript's
+// PBM output has them) moved right by left pixels (left of the sheet when
+// negative) onto a sheet row of sheetW pixels, white elsewhere.
+void placeBits(const std::uint8_t* src, int srcW, int left, int sheetW, std::uint8_t* out, int bytesPerLine);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -130,66 +131,85 @@ bool pgmNumber(int fd, long& value)
     return true; // the single blank after the number is used up
 }
 
-// readPageHeader: the size of the next page of the renderer's output; 0 at
-// its end, -1 when the output is damaged.
-int readPageHeader(int fd, GreyPage& page)
+// readPageHeader: the size of the next page of the renderer's output (PGM,
+// or PBM when oneBit); 0 at its end, -1 when the output is damaged.
+int readPageHeader(int fd, bool oneBit, GreyPage& page)
 {
     char magic[2];
     if (!readAll(fd, magic, 2))
         return 0;
-    long w, h, maxval;
-    if (magic[0] != 'P' || magic[1] != '5' || !pgmNumber(fd, w) || !pgmNumber(fd, h) ||
-        !pgmNumber(fd, maxval) || maxval != 255 || w <= 0 || h <= 0)
+    long w, h, maxval = 255;
+    if (magic[0] != 'P' || magic[1] != (oneBit ? '4' : '5') || !pgmNumber(fd, w) || !pgmNumber(fd, h) ||
+        (!oneBit && !pgmNumber(fd, maxval)) || maxval != 255 || w <= 0 || h <= 0)
         return -1;
     page.width = static_cast<int>(w);
     page.height = static_cast<int>(h);
     return 1;
 }
 
-// readRows: the next rows of the page into its pixels; false when the
-// output ends first.
-bool readRows(int fd, GreyPage& page, int rows)
+// readRows: the next rows of the page into its pixels, each rowBytes long;
+// false when the output ends first.
+bool readRows(int fd, GreyPage& page, int rows, int rowBytes)
 {
-    page.pixels.resize(static_cast<std::size_t>(page.width) * static_cast<std::size_t>(rows));
+    page.pixels.resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(rows));
     return readAll(fd, page.pixels.data(), page.pixels.size());
 }
 
-// PdfInfo: the document's page count and its first printed page's size.
+// greyFromBits: a 1-bit page (set bits black) as grey, for turning or
+// scaling.
+void greyFromBits(GreyPage& page)
+{
+    const std::size_t rowBytes = (static_cast<std::size_t>(page.width) + 7) / 8;
+    std::vector<std::uint8_t> grey(static_cast<std::size_t>(page.width) * static_cast<std::size_t>(page.height));
+    for (int y = 0; y < page.height; ++y)
+        for (int x = 0; x < page.width; ++x)
+            grey[static_cast<std::size_t>(y) * page.width + x] =
+                page.pixels[y * rowBytes + x / 8] & (0x80 >> (x & 7)) ? 0 : 255;
+    page.pixels.swap(grey);
+}
+
+// PdfInfo: the document's page count and the sizes of the pages pdfinfo
+// was asked about, in points, as each page is shown.
 struct PdfInfo {
     int pages = 0;
-    double width = 0, height = 0; // points, as the page is shown
+    std::map<int, std::pair<double, double>> sizes;
 };
 
-// readInfo: ask pdfinfo; its first error line explains a failure.
-bool readInfo(const std::string& path, int page, const std::string& errPath, PdfInfo& info,
+// Pages whose sizes one pdfinfo run reports; a job that starts later in a
+// longer document asks again for its first page.
+constexpr int kInfoPages = 2000;
+
+// readInfo: ask pdfinfo about pages first to last; its first error line
+// explains a failure.
+bool readInfo(const std::string& path, int first, int last, const std::string& errPath, PdfInfo& info,
               std::string& error)
 {
-    Child child = spawn({"pdfinfo", "-f", std::to_string(page), "-l", std::to_string(page), path},
+    Child child = spawn({"pdfinfo", "-f", std::to_string(first), "-l", std::to_string(last), path},
                         errPath);
     std::string text;
     char buffer[4096];
     ssize_t n;
     while (child.out >= 0 && ((n = read(child.out, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
-        if (n > 0 && text.size() < 65536)
+        if (n > 0 && text.size() < (1u << 20))
             text.append(buffer, static_cast<std::size_t>(n));
     const int status = finish(child, false);
-    int rotate = 0;
+    std::map<int, int> rotation;
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
         const std::string line = text.substr(at, end - at);
-        int number;
+        int number, rotate;
         double w, h;
         if (std::sscanf(line.c_str(), "Pages: %d", &number) == 1)
             info.pages = number;
-        else if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &number, &w, &h) == 3) {
-            info.width = w;
-            info.height = h;
-        } else
-            std::sscanf(line.c_str(), "Page %d rot: %d", &number, &rotate);
+        else if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &number, &w, &h) == 3)
+            info.sizes[number] = {w, h};
+        else if (std::sscanf(line.c_str(), "Page %d rot: %d", &number, &rotate) == 2)
+            rotation[number] = rotate;
         at = end + 1;
     }
-    if (rotate % 180 != 0)
-        std::swap(info.width, info.height);
+    for (auto& [number, size] : info.sizes)
+        if (rotation[number] % 180 != 0)
+            std::swap(size.first, size.second);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && info.pages > 0)
         return true;
     error = "the file cannot be read as a PDF";
@@ -202,6 +222,22 @@ bool readInfo(const std::string& path, int page, const std::string& errPath, Pdf
         std::fclose(f);
     }
     return false;
+}
+
+// sameSize: whether pdfinfo reported every page from first to last, all of
+// the size of the first.
+bool sameSize(const PdfInfo& info, int first, int last)
+{
+    const auto from = info.sizes.find(first);
+    if (from == info.sizes.end())
+        return false;
+    for (int page = first + 1; page <= last; ++page) {
+        const auto at = info.sizes.find(page);
+        if (at == info.sizes.end() || std::fabs(at->second.first - from->second.first) > 0.5 ||
+            std::fabs(at->second.second - from->second.second) > 0.5)
+            return false;
+    }
+    return true;
 }
 
 // looksLikePdf: PDF readers find the header within the first kilobyte.
@@ -290,7 +326,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     renderer.errPath = tempPath();
     PdfInfo info;
     std::string error;
-    if (!readInfo(path, 1, renderer.errPath, info, error))
+    if (!readInfo(path, 1, kInfoPages, renderer.errPath, info, error))
         return fail(job, "The PDF document cannot be printed: " + error + ".");
 
     pappl_pr_options_t* options = papplJobCreatePrintOptions(job, static_cast<unsigned>(info.pages), false);
@@ -302,8 +338,9 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         papplJobDeletePrintOptions(options);
         return fail(job, "page-ranges selects none of the document's " + std::to_string(info.pages) + " pages.");
     }
-    if (first != 1)
-        readInfo(path, first, renderer.errPath, info, error);
+    if (!info.sizes.count(first))
+        readInfo(path, first, first, renderer.errPath, info, error);
+    const auto [firstW, firstH] = info.sizes[first];
 
     // The sheet as the driver takes it: PAPPL's header for the media, as
     // 1-bit black.
@@ -320,16 +357,22 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     // its final size, so pages of that size need no resampling.
     const Scaling scaling = scalingFor(options->print_scaling);
     const Orientation orientation = orientationFor(job, options);
-    const Placement firstPlace = placePage(static_cast<int>(std::lround(info.width)),
-                                           static_cast<int>(std::lround(info.height)), 72, sheetW,
+    const Placement firstPlace = placePage(static_cast<int>(std::lround(firstW)),
+                                           static_cast<int>(std::lround(firstH)), 72, sheetW,
                                            sheetH, sheetDpi, scaling, orientation);
     double dpi = std::clamp(firstPlace.scale * 72, kMinRenderDpi, kMaxRenderDpi);
     if (!std::isfinite(dpi))
         dpi = sheetDpi;
+    // When every page lands upright at its rendered size, Ghostscript
+    // renders and halftones straight to 1 bit, which is much quicker than
+    // grey pixels dithered here; other pages come as grey to be turned or
+    // scaled.
+    const bool oneBit = sameSize(info, first, last) && firstPlace.turn == Turn::None && dpi == firstPlace.scale * 72;
     char dpiText[32];
     std::snprintf(dpiText, sizeof dpiText, "-r%.3f", dpi);
     renderer.child = spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
-                            "-sstdout=%stderr", "-sDEVICE=pgmraw", dpiText, "-dUseCropBox",
+                            "-sstdout=%stderr", oneBit ? "-sDEVICE=pbmraw" : "-sDEVICE=pgmraw", dpiText,
+                            "-dUseCropBox",
                             "-dFirstPage=" + std::to_string(first), "-dLastPage=" + std::to_string(last),
                             "-sOutputFile=-", "-f", path},
                            renderer.errPath);
@@ -337,7 +380,8 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         papplJobDeletePrintOptions(options);
         return fail(job, "Unable to start the PDF renderer (Ghostscript).");
     }
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d at %.1f dpi.", first, last, dpi);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d at %.1f dpi, %s.", first, last, dpi,
+                oneBit ? "1-bit" : "grey");
 
     pappl_pr_driver_data_t driver;
     papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
@@ -347,7 +391,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     GreyPage page;
     int printed = 0, got = 0;
     for (unsigned index = 0; ok && !papplJobIsCanceled(job); ++index) {
-        got = readPageHeader(renderer.child.out, page);
+        got = readPageHeader(renderer.child.out, oneBit, page);
         if (got <= 0)
             break;
         const Placement place = placePage(page.width, page.height, dpi, sheetW, sheetH, sheetDpi,
@@ -356,14 +400,20 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         // as the renderer sends it: the first rows print early and a page
         // never sits whole in memory. A page to turn or scale is read whole.
         const bool streamed = place.turn == Turn::None && place.scale == 1;
-        if (!streamed && !readRows(renderer.child.out, page, page.height)) {
-            got = -1;
-            break;
+        const int rowBytes = oneBit ? (page.width + 7) / 8 : page.width;
+        if (!streamed) {
+            if (!readRows(renderer.child.out, page, page.height, rowBytes)) {
+                got = -1;
+                break;
+            }
+            if (oneBit)
+                greyFromBits(page);
         }
         const int height = page.height;
         int rowsRead = 0;
         GreyPage band{page.width, 1, {}};
         const GreyPage white;
+        const int bytesPerLine = static_cast<int>(header.cupsBytesPerLine);
         ok = driver.rstartpage_cb(job, options, device, index);
         for (int y = 0; ok && y < sheetH; ++y) {
             // A cancel ends the page where it is; its other rows are white.
@@ -372,20 +422,23 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
             if (streamed) {
                 const int sy = y - place.top;
                 for (; rowsRead <= sy && sy < height && got > 0; ++rowsRead)
-                    if (!readRows(renderer.child.out, band, 1))
+                    if (!readRows(renderer.child.out, band, 1, rowBytes))
                         got = -1;
-                const Placement line{Turn::None, 1, place.left, y, page.width, 1};
-                sheetRow(sy >= 0 && sy < height && got > 0 ? band : white, line, y, sheetW, options->dither,
-                         row.data(), static_cast<int>(header.cupsBytesPerLine));
+                const bool inPage = sy >= 0 && sy < height && got > 0;
+                if (oneBit)
+                    placeBits(band.pixels.data(), inPage ? page.width : 0, place.left, sheetW, row.data(),
+                              bytesPerLine);
+                else
+                    sheetRow(inPage ? band : white, Placement{Turn::None, 1, place.left, y, page.width, 1}, y,
+                             sheetW, options->dither, row.data(), bytesPerLine);
             } else {
-                sheetRow(page, place, y, sheetW, options->dither, row.data(),
-                         static_cast<int>(header.cupsBytesPerLine));
+                sheetRow(page, place, y, sheetW, options->dither, row.data(), bytesPerLine);
             }
             ok = driver.rwriteline_cb(job, options, device, static_cast<unsigned>(y), row.data());
         }
         // Rows of the page that fell off the sheet are read past.
         for (; streamed && ok && got > 0 && rowsRead < height && !papplJobIsCanceled(job); ++rowsRead)
-            if (!readRows(renderer.child.out, band, 1))
+            if (!readRows(renderer.child.out, band, 1, rowBytes))
                 got = -1;
         if (ok)
             ok = driver.rendpage_cb(job, options, device, index);

@@ -111,7 +111,7 @@ void appJobBegin(AppJob& job, const void* key, const JobOptions& options, Device
 
 // appPageBegin: the settings block comes from the first page printed, with
 // the job's copies when the printer is to make them.
-bool appPageBegin(AppJob& job, const QuorvelPage& page)
+bool appPageBegin(AppJob& job, const QuorvelPage& page, const QuorvelPage& sent)
 {
     ++job.pagesSeen;
     job.skipPage = true;
@@ -119,7 +119,7 @@ bool appPageBegin(AppJob& job, const QuorvelPage& page)
         return job.writeErrno == 0;
     if (job.options.singlePage && job.pagesSeen > 1)
         return true; // PAPPL's copy of the one page: the printer makes copies
-    const std::string problem = pageProblem(page, job.pagesSeen);
+    const std::string problem = pageProblem(sent, job.pagesSeen);
     if (!problem.empty()) {
         appendSentence(job.refused, problem);
         return true;
@@ -177,6 +177,12 @@ void appJobForget(AppJob& job)
         return;
     std::lock_guard<std::mutex> lock(gRunningMutex);
     gRunning.erase(job.key);
+}
+
+int appJobsRunning()
+{
+    std::lock_guard<std::mutex> lock(gRunningMutex);
+    return static_cast<int>(gRunning.size());
 }
 
 // appDeviceSink: a write cut short by a signal or a slow device goes on

@@ -70,13 +70,18 @@ void appJobBegin(AppJob& job, const void* key, const JobOptions& options, Device
 // calls. Each returns false once the printer stopped taking data
 // (writeErrno says why); a page the printer cannot take is left out and
 // noted in refused.
-bool appPageBegin(AppJob& job, const QuorvelPage& page);
+// appPageBegin judges the page by sent, the page as the document has it,
+// and prints page, the page as PAPPL fitted it to the sheet.
+bool appPageBegin(AppJob& job, const QuorvelPage& page, const QuorvelPage& sent);
 bool appRow(AppJob& job, const unsigned char* row);
 bool appPageEnd(AppJob& job);
 bool appJobEnd(AppJob& job);
 
 // appJobForget: let go of a run that was never ended, writing nothing.
 void appJobForget(AppJob& job);
+
+// appJobsRunning: how many jobs are printing now, in this process.
+int appJobsRunning();
 
 // appDeviceSink: the library's sink over job.write; resumes writes that a
 // signal interrupted or cut short.

@@ -122,7 +122,7 @@ bool runPages(AppJob& job, const void* key, const JobOptions& o, Device& device,
     appJobBegin(job, key, o, deviceWrite, &device);
     bool ok = true;
     for (int p = 0; p < pages; ++p)
-        ok = appPageBegin(job, smallPage(headerCopies)) && appRow(job, kRow0) && appRow(job, kRow1) &&
+        ok = appPageBegin(job, smallPage(headerCopies), smallPage(headerCopies)) && appRow(job, kRow0) && appRow(job, kRow1) &&
              appPageEnd(job) && ok;
     return appJobEnd(job) && ok;
 }
@@ -163,10 +163,10 @@ TEST(AppJobStream, PageTooLargeIsLeftOut)
     Device device;
     appJobBegin(job, &job, JobOptions{}, deviceWrite, &device);
     QuorvelPage wide{468, 842, 600, 600, 1, 6400, 7015, 800, 1, 3};
-    EXPECT_TRUE(appPageBegin(job, wide));
+    EXPECT_TRUE(appPageBegin(job, wide, wide));
     EXPECT_TRUE(appRow(job, kRow0));
     EXPECT_TRUE(appPageEnd(job));
-    EXPECT_TRUE(appPageBegin(job, smallPage()) && appRow(job, kRow0) && appRow(job, kRow1) && appPageEnd(job));
+    EXPECT_TRUE(appPageBegin(job, smallPage(), smallPage()) && appRow(job, kRow0) && appRow(job, kRow1) && appPageEnd(job));
     EXPECT_TRUE(appJobEnd(job));
     EXPECT_EQ(device.bytes, cat({proto::settings(2400, 3600), smallPageBytes(), proto::kEndOfJob}));
     EXPECT_EQ(job.refused.rfind("Page 1 is 6400 x 7015 pixels", 0), 0u) << job.refused;
@@ -178,7 +178,7 @@ TEST(AppJobStream, ShortPageEndsWhiteAndIsNoted)
     AppJob job;
     Device device;
     appJobBegin(job, &job, JobOptions{}, deviceWrite, &device);
-    EXPECT_TRUE(appPageBegin(job, smallPage()) && appRow(job, kRow0) && appPageEnd(job) && appJobEnd(job));
+    EXPECT_TRUE(appPageBegin(job, smallPage(), smallPage()) && appRow(job, kRow0) && appPageEnd(job) && appJobEnd(job));
     EXPECT_EQ(device.bytes, cat({proto::settings(2400, 3600), smallPageBytes(), proto::kEndOfJob}));
     EXPECT_EQ(job.shortPage, "Page 1 ended after 1 of its 2 rows: the document data stopped early");
 }
@@ -239,7 +239,7 @@ void interleaved(AppJob (&jobs)[2], const void* (&keys)[2], const JobOptions (&o
             return true;
         });
         for (int p = 0; p < pages; ++p) {
-            ok = step([&] { return appPageBegin(job, smallPage()); }) && ok;
+            ok = step([&] { return appPageBegin(job, smallPage(), smallPage()); }) && ok;
             ok = step([&] { return appRow(job, kRow0); }) && ok;
             ok = step([&] { return appRow(job, kRow1); }) && ok;
             ok = step([&] { return appPageEnd(job); }) && ok;

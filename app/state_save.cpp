@@ -1,0 +1,93 @@
+// When the server saves its state.
+//
+// PAPPL 1.3.1 saves the state from its main loop holding the system's lock
+// while it takes each printer's; a PWG or Apple raster job that a busy
+// printer refuses is aborted holding that printer's lock while it takes the
+// system's. When both happen at once the server hangs for good. The main
+// loop saves after every new and every finished job, so under a burst of
+// raster jobs the two meet within seconds.
+//
+// So the save waits for a quiet moment: papplMainloop hands its save
+// callback (and the state file it chose) to papplSystemSetSaveCallback,
+// which PAPPL reaches through the dynamic linker; this stands in front of
+// it, keeps PAPPL's callback, and calls it from a timer once no job has
+// come, ended or printed for two seconds, and when the server stops (what
+// is still waiting then is saved before PAPPL lets go of the system). A
+// change made on the web page or with `modify` is saved within a few
+// seconds of the printers falling idle.
+#include <pappl/pappl.h>
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <ctime>
+
+#include "print_job.h"
+
+namespace {
+
+constexpr time_t kQuietSeconds = 2;
+
+struct Saver {
+    pappl_save_cb_t save = nullptr;
+    void* data = nullptr;
+    std::atomic<bool> pending{false};
+    std::atomic<time_t> lastChange{0};
+};
+
+Saver& saver()
+{
+    static Saver s;
+    return s;
+}
+
+// saveWhenQuiet: the timer; saves what is pending once the printers are idle.
+bool saveWhenQuiet(pappl_system_t* system, void*)
+{
+    Saver& s = saver();
+    if (s.pending && appJobsRunning() == 0 && time(nullptr) - s.lastChange >= kQuietSeconds) {
+        s.pending = false;
+        s.save(system, s.data);
+    }
+    return true;
+}
+
+// saveLater: what the main loop calls on each change.
+bool saveLater(pappl_system_t* system, void*)
+{
+    Saver& s = saver();
+    if (!papplSystemIsRunning(system)) // the server is stopping: save now
+        return s.save(system, s.data);
+    s.lastChange = time(nullptr);
+    s.pending = true;
+    return true;
+}
+
+} // namespace
+
+extern "C" void papplSystemSetSaveCallback(pappl_system_t* system, pappl_save_cb_t cb, void* data)
+{
+    using Set = void (*)(pappl_system_t*, pappl_save_cb_t, void*);
+    static const auto set = reinterpret_cast<Set>(dlsym(RTLD_NEXT, "papplSystemSetSaveCallback"));
+    if (set == nullptr)
+        return;
+    if (cb == nullptr) {
+        set(system, cb, data);
+        return;
+    }
+    saver().save = cb;
+    saver().data = data;
+    set(system, saveLater, nullptr);
+    papplSystemAddTimerCallback(system, 0, 1, saveWhenQuiet, nullptr);
+}
+
+extern "C" void papplSystemDelete(pappl_system_t* system)
+{
+    using Delete = void (*)(pappl_system_t*);
+    static const auto del = reinterpret_cast<Delete>(dlsym(RTLD_NEXT, "papplSystemDelete"));
+    Saver& s = saver();
+    if (system != nullptr && s.pending.exchange(false))
+        s.save(system, s.data);
+    if (del != nullptr)
+        del(system);
+}
