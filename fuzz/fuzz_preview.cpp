@@ -1,7 +1,6 @@
 // Fuzz target: any bytes through the stream decoder. Besides not crashing,
-// the two decoding paths must agree with each other and with the row walk
+// the two decoding passes must agree with each other and with the row walk
 // that draws the pages, and an error must point inside the stream.
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -16,30 +15,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool ok = quorvel::decodeStream(data, size, full, err);
     if (ok != quorvel::scanStream(data, size, scanned, scanErr))
         std::abort();
-    if (!ok) {
-        if (err.offset > size || err.offset != scanErr.offset || quorvel::describeError(err).empty())
-            std::abort();
-    } else {
-        if (quorvel::describeStream(full) != quorvel::describeStream(scanned))
-            std::abort();
-        std::vector<unsigned char> row;
-        for (const quorvel::DecodedPage& page : full.pages) {
-            if (page.rows.size() != page.dataLines + page.blankLines || page.offset + page.bytes > size)
-                std::abort();
-            quorvel::PageRows walk{data, size, page.offset};
-            std::size_t r = 0;
-            while (quorvel::nextPageRow(walk, row)) {
-                if (r >= page.rows.size() || row != page.rows[r] || row.size() > quorvel::kMaxLineBytes)
-                    std::abort();
-                ++r;
-            }
-            if (r != page.rows.size() || walk.pos + 3 != page.offset + page.bytes)
-                std::abort();
-        }
-    }
-    std::vector<unsigned char> line;
+    std::vector<unsigned char> row;
     quorvel::DecodeError lineErr;
-    if (!quorvel::decodeLine(data, size, line, &lineErr) && lineErr.offset >= size)
+    if (!quorvel::decodeLine(data, size, row, &lineErr) && lineErr.offset >= size)
         std::abort();
+    if (!ok && (err.offset > size || err.offset != scanErr.offset || quorvel::describeError(err).empty()))
+        std::abort();
+    if (!ok)
+        return 0;
+    if (quorvel::describeStream(full) != quorvel::describeStream(scanned))
+        std::abort();
+    for (const quorvel::DecodedPage& page : full.pages) {
+        if (page.rows.size() != page.dataLines + page.blankLines || page.offset + page.bytes > size)
+            std::abort();
+        quorvel::PageRows walk{data, size, page.offset};
+        std::size_t r = 0;
+        for (; quorvel::nextPageRow(walk, row); ++r)
+            if (r >= page.rows.size() || row != page.rows[r] || row.size() > quorvel::kMaxLineBytes)
+                std::abort();
+        if (r != page.rows.size() || walk.pos + 3 != page.offset + page.bytes)
+            std::abort();
+    }
     return 0;
 }

@@ -14,22 +14,15 @@
 # machine's CUPS is linked in beside them, except its drivers, which lpinfo
 # would run and some of which look for network printers.
 qcups_tree() {
-  local build=$1 root=$2 sysbin sysdata f
+  local build=$1 root=$2 f sys data
   (umask 022 && DESTDIR=$root cmake --install "$build" >/dev/null)
   QCUPS_SERVERBIN=$root$(sed -n 's/^QUORVEL_CUPS_SERVERBIN:PATH=//p' "$build/CMakeCache.txt")
   QCUPS_DATADIR=$root$(sed -n 's/^QUORVEL_CUPS_DATADIR:PATH=//p' "$build/CMakeCache.txt")
-  sysbin=$(cups-config --serverbin)
-  sysdata=$(cups-config --datadir)
+  sys=$(cups-config --serverbin) data=$(cups-config --datadir)
   mkdir -p "$QCUPS_SERVERBIN/filter" "$QCUPS_SERVERBIN/driver" "$root/etc" "$root/tmp"
-  for f in "$sysbin"/*; do
-    [ -e "$QCUPS_SERVERBIN/${f##*/}" ] || ln -s "$f" "$QCUPS_SERVERBIN/"
-  done
-  for f in "$sysbin"/filter/*; do
-    [ -e "$QCUPS_SERVERBIN/filter/${f##*/}" ] || ln -s "$f" "$QCUPS_SERVERBIN/filter/"
-  done
-  for f in "$sysdata"/*; do
-    [ -e "$QCUPS_DATADIR/${f##*/}" ] || ln -s "$f" "$QCUPS_DATADIR/"
-  done
+  for f in "$sys"/*; do [ -e "$QCUPS_SERVERBIN/${f##*/}" ] || ln -s "$f" "$QCUPS_SERVERBIN/"; done
+  for f in "$sys"/filter/*; do [ -e "$QCUPS_SERVERBIN/filter/${f##*/}" ] || ln -s "$f" "$QCUPS_SERVERBIN/filter/"; done
+  for f in "$data"/*; do [ -e "$QCUPS_DATADIR/${f##*/}" ] || ln -s "$f" "$QCUPS_DATADIR/"; done
   QCUPS_FILES=$root/cups-files.conf
   printf 'ServerRoot %s\nServerBin %s\nDataDir %s\nTempDir %s\n' \
     "$root/etc" "$QCUPS_SERVERBIN" "$QCUPS_DATADIR" "$root/tmp" >"$QCUPS_FILES"
@@ -39,47 +32,17 @@ qcups_tree() {
 # configuration, spool and logs in DIR; a failing filter aborts its job.
 qcupsd_start() {
   QCUPSD_DIR=$1
-  local d=$QCUPSD_DIR i
+  local d=$1 i
   mkdir -p "$d/out" "$d/log" "$d/cache" "$d/state" "$d/ssl" "$d/spool/tmp"
   chmod 0755 "$d" "$d/out"
   chgrp lp "$d/spool" "$d/spool/tmp" && chmod 0710 "$d/spool" && chmod 01770 "$d/spool/tmp"
-  cat >"$d/cups-files.conf" <<EOF
-ServerRoot $d
-ServerBin $QCUPS_SERVERBIN
-DataDir $QCUPS_DATADIR
-RequestRoot $d/spool
-TempDir $d/spool/tmp
-CacheDir $d/cache
-StateDir $d/state
-ServerKeychain $d/ssl
-CreateSelfSignedCerts no
-ErrorLog $d/log/error_log
-AccessLog $d/log/access_log
-PageLog $d/log/page_log
-Printcap $d/printcap
-FileDevice Yes
-User lp
-Group lp
-SystemGroup root
-EOF
-  cat >"$d/cupsd.conf" <<EOF
-LogLevel debug
-Listen $d/cups.sock
-Browsing No
-BrowseLocalProtocols none
-WebInterface No
-DefaultAuthType None
-ErrorPolicy abort-job
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
+  printf '%s\n' "ServerRoot $d" "ServerBin $QCUPS_SERVERBIN" "DataDir $QCUPS_DATADIR" "RequestRoot $d/spool" \
+    "TempDir $d/spool/tmp" "CacheDir $d/cache" "StateDir $d/state" "ServerKeychain $d/ssl" "CreateSelfSignedCerts no" \
+    "ErrorLog $d/log/error_log" "AccessLog $d/log/access_log" "PageLog $d/log/page_log" "Printcap $d/printcap" \
+    "FileDevice Yes" "User lp" "Group lp" "SystemGroup root" >"$d/cups-files.conf"
+  printf '%s\n' "LogLevel debug" "Listen $d/cups.sock" "Browsing No" "BrowseLocalProtocols none" "WebInterface No" \
+    "DefaultAuthType None" "ErrorPolicy abort-job" "<Location />" "Order allow,deny" "Allow all" "</Location>" \
+    "<Policy default>" "<Limit All>" "Order deny,allow" "</Limit>" "</Policy>" >"$d/cupsd.conf"
   export CUPS_SERVER=$d/cups.sock
   timeout 900 "$(PATH=$PATH:/usr/sbin:/sbin command -v cupsd)" -f -c "$d/cupsd.conf" -s "$d/cups-files.conf" \
     </dev/null >"$d/log/cupsd.out" 2>&1 &
@@ -94,25 +57,19 @@ EOF
   return 1
 }
 
-# qcupsd_job: submit with lp and wait until the job completed; says why not.
+# qcupsd_job: submit with lp and wait until the job is done; says why it
+# did not complete.
 qcupsd_job() {
-  local queue=$1 id state i
+  local queue=$1 id i
   shift
   id=$(timeout 60 lp -d "$queue" "$@" | sed -n "s/^request id is $queue-\([0-9]*\).*/\1/p")
-  [ -n "$id" ] || { echo "lp failed" >&2; return 1; }
   for i in $(seq 1 1800); do
-    state=$(timeout 10 lpstat -W not-completed -o "$queue" 2>/dev/null | grep -c "^$queue-$id " || true)
-    if [ "$state" = 0 ] && grep -q "\[Job $id\] Job completed\." "$QCUPSD_DIR/log/error_log"; then
-      return 0
-    fi
-    if [ "$state" = 0 ]; then
-      echo "job $queue-$id did not complete:" >&2
-      grep "\[Job $id\]" "$QCUPSD_DIR/log/error_log" | grep -v '^D ' | tail -n 20 >&2
-      return 1
-    fi
+    timeout 10 lpstat -W not-completed -o "$queue" 2>/dev/null | grep -q "^$queue-$id " || break
     sleep 0.1
   done
-  echo "job $queue-$id still not done" >&2
+  grep -q "\[Job $id\] Job completed\." "$QCUPSD_DIR/log/error_log" && return 0
+  echo "job $queue-$id did not complete:" >&2
+  grep "\[Job $id\]" "$QCUPSD_DIR/log/error_log" | grep -v '^D ' | tail -n 20 >&2
   return 1
 }
 

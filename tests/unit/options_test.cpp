@@ -1,164 +1,78 @@
-// The CUPS road's job options: the options string and the queue's defaults.
+// The CUPS road's job options: the options string, and the queue's defaults
+// for what the job leaves out.
 #include <gtest/gtest.h>
-
-#include <string>
 
 #include "job_attributes.h"
 #include "test_support.h"
 
-
 namespace {
 
-struct OptionCase {
-    const char* options;
-    int density, weight, cancelAttr, cancelJobFinish;
-};
-
-PrintJobAttr g_printJobAttr;
-
-// Options are read with a fresh record, as on the one call a job makes.
-void readOptions(const char* options, ppd_file_t* ppd = nullptr, std::string* log = nullptr)
+// openPpd: a PPD whose body declares options and their defaults.
+ppd_file_t* openPpd(const std::string& name, const std::string& body)
 {
-    g_printJobAttr = PrintJobAttr{0, 0, 0, 0, 0, 0};
-    testing::internal::CaptureStderr();
-    getPrintJobAttrFromArgs(options, ppd, g_printJobAttr);
-    const std::string text = testing::internal::GetCapturedStderr();
-    if (log)
-        *log = text;
-}
-
-TEST(JobAttributesFromOptions, Levels)
-{
-    const OptionCase cases[] = {
-        {"", 2, 3, 0, 0},
-        {"PrintDensity=4Light PaperWeight=0VeryHeavy", 4, 0, 0, 0},
-        {"PrintDensity=1MediumDark", 1, 3, 0, 0},
-        {"PrintDensity=2Medium PaperWeight=3Medium", 2, 3, 0, 0},
-        {"PaperWeight=2MediumHeavy", 2, 2, 0, 0},
-        {"PaperWeight=4Light PrintDensity=3MediumLight", 3, 4, 0, 0},
-        {"PrintDensity=7", 0, 3, 0, 0},            // unknown value: darkest
-        {"PaperWeight=heavy", 2, 0, 0, 0},         // unknown value: heaviest
-        {"printdensity=4Light", 2, 3, 0, 0},       // case matters
-        {"CmdCancel=CancelAttr", 2, 3, 1, 0},
-        {"CmdCancel=CancelJobFinish", 2, 3, 0, 2},
-        {"CmdCancel=CancelAttr CmdCancel=CancelJobFinish", 2, 3, 1, 2},
-        {"noPrintDensity=0Darkish", 0, 3, 0, 0},   // substring search, not split
-    };
-    for (const OptionCase& c : cases) {
-        std::string log;
-        readOptions(c.options, nullptr, &log);
-        EXPECT_EQ(g_printJobAttr.m_printDensity, c.density) << c.options;
-        EXPECT_EQ(g_printJobAttr.m_paperWeight, c.weight) << c.options;
-        EXPECT_EQ(g_printJobAttr.m_cancelAttr, c.cancelAttr) << c.options;
-        EXPECT_EQ(g_printJobAttr.m_cancelJobFinish, c.cancelJobFinish) << c.options;
-        EXPECT_EQ(log, "-------getPrintJobAttrFromArgs---------g_printJobAttr.m_printDensity = " +
-                           std::to_string(c.density) +
-                           " \n-------getPrintJobAttrFromArgs---------g_printJobAttr.m_paperWeight = " +
-                           std::to_string(c.weight) + " \n")
-            << c.options;
-    }
-}
-
-// writePpd: a small PPD with the two options and the given defaults.
-ppd_file_t* openPpd(const std::string& name, const std::string& density, const std::string& weight)
-{
-    std::string text =
-        "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
-        "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"T.PPD\"\n"
-        "*Manufacturer: \"T\"\n*Product: \"(T)\"\n*ModelName: \"T\"\n*ShortNickName: \"T\"\n"
-        "*NickName: \"T\"\n*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n";
-    if (!density.empty())
-        text += "*OpenUI *PrintDensity/Density: PickOne\n*DefaultPrintDensity: " + density +
-                "\n*PrintDensity 0Dark/Dark: \"\"\n*PrintDensity 2Medium/Medium: \"\"\n"
-                "*PrintDensity 4Light/Light: \"\"\n*PrintDensity 9Odd/Odd: \"\"\n*CloseUI: *PrintDensity\n";
-    if (!weight.empty())
-        text += "*OpenUI *PaperWeight/Weight: PickOne\n*DefaultPaperWeight: " + weight +
-                "\n*PaperWeight 1Heavy/Heavy: \"\"\n*PaperWeight 3Medium/Medium: \"\"\n*CloseUI: *PaperWeight\n";
     const std::string path = qtest::tempDir() + "/" + name + ".ppd";
-    qtest::writeFile(path, text);
+    qtest::writeFile(path, "*PPD-Adobe: \"4.3\"\n" + body);
     return ppdOpenFile(path.c_str());
 }
 
-TEST(JobAttributesFromOptions, QueueDefaultsFillInMissingOptions)
+TEST(JobOptions, FromTheOptionsThenTheQueue)
 {
-    ppd_file_t* dark = openPpd("dark", "0Dark", "1Heavy");
-    ASSERT_NE(dark, nullptr);
-    EXPECT_EQ(getOptionChoiceFromPPD(dark, "PrintDensity"), 0);
-    EXPECT_EQ(getOptionChoiceFromPPD(dark, "Missing"), -1);
-
-    readOptions("", dark);
-    EXPECT_EQ(g_printJobAttr.m_printDensity, 0);
-    EXPECT_EQ(g_printJobAttr.m_paperWeight, 1);
-
-    // The job's own choice always wins, also an unknown one.
-    readOptions("PrintDensity=4Light PaperWeight=3Medium", dark);
-    EXPECT_EQ(g_printJobAttr.m_printDensity, 4);
-    EXPECT_EQ(g_printJobAttr.m_paperWeight, 3);
-    readOptions("PrintDensity=x", dark);
-    EXPECT_EQ(g_printJobAttr.m_printDensity, 0);
-    EXPECT_EQ(g_printJobAttr.m_paperWeight, 1);
-
-    // A choice the user marked counts before the file's default.
-    ppdMarkOption(dark, "PrintDensity", "4Light");
-    readOptions("", dark);
-    EXPECT_EQ(g_printJobAttr.m_printDensity, 4);
-    ppdClose(dark);
-
-    // Out-of-range defaults and PPDs without the options keep the built-in ones.
-    ppd_file_t* odd = openPpd("odd", "9Odd", "");
-    ASSERT_NE(odd, nullptr);
-    readOptions("", odd);
-    EXPECT_EQ(g_printJobAttr.m_printDensity, 2);
-    EXPECT_EQ(g_printJobAttr.m_paperWeight, 3);
-    ppdClose(odd);
-}
-
-}  // namespace
-
-namespace {
-
-// Duplex options are matched by their whole name; the job's Duplex wins over
-// its sides, and both over the queue's defaults.
-TEST(JobAttributesFromOptions, Duplex)
-{
-    const std::string ppdPath = qtest::tempDir() + "/duplex.ppd";
-    qtest::writeFile(ppdPath, "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
-                              "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"D.PPD\"\n"
-                              "*Manufacturer: \"T\"\n*Product: \"(T)\"\n*ModelName: \"T\"\n*ShortNickName: \"T\"\n"
-                              "*NickName: \"T\"\n*PSVersion: \"(3010.000) 0\"\n*LanguageLevel: \"3\"\n"
-                              "*OpenUI *Duplex/Duplex: PickOne\n*DefaultDuplex: DuplexTumble\n"
-                              "*Duplex None/Off: \"\"\n*Duplex DuplexNoTumble/Long: \"\"\n"
-                              "*Duplex DuplexTumble/Short: \"\"\n*CloseUI: *Duplex\n"
-                              "*OpenUI *ManualDuplex/Manual: Boolean\n*DefaultManualDuplex: True\n"
-                              "*ManualDuplex False/Off: \"\"\n*ManualDuplex True/On: \"\"\n*CloseUI: *ManualDuplex\n");
-    ppd_file_t* queue = ppdOpenFile(ppdPath.c_str());
-    ASSERT_NE(queue, nullptr);
+    ppd_file_t* queue = openPpd("queue", "*OpenUI *PrintDensity: PickOne\n*DefaultPrintDensity: 0Dark\n"
+                                         "*PrintDensity 0Dark: \"\"\n*PrintDensity 4Light: \"\"\n*CloseUI: *PrintDensity\n"
+                                         "*OpenUI *PaperWeight: PickOne\n*DefaultPaperWeight: 1Heavy\n"
+                                         "*PaperWeight 1Heavy: \"\"\n*CloseUI: *PaperWeight\n"
+                                         "*OpenUI *Duplex: PickOne\n*DefaultDuplex: DuplexTumble\n"
+                                         "*Duplex DuplexTumble: \"\"\n*CloseUI: *Duplex\n"
+                                         "*OpenUI *ManualDuplex: Boolean\n*DefaultManualDuplex: True\n"
+                                         "*ManualDuplex True: \"\"\n*CloseUI: *ManualDuplex\n");
+    ppd_file_t* odd = openPpd("odd", "*OpenUI *PrintDensity: PickOne\n*DefaultPrintDensity: 9Odd\n"
+                                     "*PrintDensity 9Odd: \"\"\n*CloseUI: *PrintDensity\n");
+    ppd_file_t* marked = openPpd("marked", "*OpenUI *PrintDensity: PickOne\n*DefaultPrintDensity: 0Dark\n"
+                                           "*PrintDensity 0Dark: \"\"\n*PrintDensity 1MediumDark: \"\"\n"
+                                           "*CloseUI: *PrintDensity\n");
+    ASSERT_TRUE(queue && odd && marked);
+    ppdMarkOption(marked, "PrintDensity", "1MediumDark"); // the user's choice counts before the default
     const struct {
         const char* options;
-        bool withQueue;
-        int duplex, manual;
+        ppd_file_t* ppd;
+        int density, weight, cancelAttr, cancelEnd, duplex, manual;
     } cases[] = {
-        {"", false, 0, 0},
-        {"Duplex=DuplexNoTumble", false, 1, 0},
-        {"Duplex=DuplexTumble", false, 2, 0},
-        {"Duplex=None sides=two-sided-long-edge", false, 0, 0},
-        {"sides=two-sided-long-edge", false, 1, 0},
-        {"sides=two-sided-short-edge", false, 2, 0},
-        {"sides=one-sided", true, 0, 3},
-        {"ManualDuplex=True", false, 0, 3},          // not a Duplex= option
-        {"ManualDuplex=DuplexNoTumble", false, 0, 0},
-        {"ManualDuplex=True Duplex=DuplexTumble", false, 2, 3},
-        {"", true, 2, 3},                            // the queue's defaults
-        {"ManualDuplex=False Duplex=DuplexNoTumble", true, 1, 0},
-        {"Duplex=Sideways", false, 0, 0},            // an unknown value counts as none
+        {"", nullptr, 2, 3, 0, 0, 0, 0},
+        {"PrintDensity=4Light PaperWeight=0VeryHeavy", nullptr, 4, 0, 0, 0, 0, 0},
+        {"PrintDensity=1MediumDark PaperWeight=2MediumHeavy", nullptr, 1, 2, 0, 0, 0, 0},
+        {"PrintDensity=2Medium PaperWeight=3Medium", queue, 2, 3, 0, 0, 2, 3},
+        {"PaperWeight=4Light PrintDensity=3MediumLight", nullptr, 3, 4, 0, 0, 0, 0},
+        {"PrintDensity=7 PaperWeight=heavy", nullptr, 0, 0, 0, 0, 0, 0}, // unknown values keep the start
+        {"PrintDensity=x", queue, 0, 1, 0, 0, 2, 3},
+        {"printdensity=4Light", nullptr, 2, 3, 0, 0, 0, 0},           // case matters
+        {"noPrintDensity=0Darkish", nullptr, 0, 3, 0, 0, 0, 0},       // found inside other text
+        {"CmdCancel=CancelAttr", nullptr, 2, 3, 1, 0, 0, 0},
+        {"CmdCancel=CancelAttr CmdCancel=CancelJobFinish", nullptr, 2, 3, 1, 2, 0, 0},
+        {"", queue, 0, 1, 0, 0, 2, 3},
+        {"", odd, 2, 3, 0, 0, 0, 0},                                   // out of range: the built-in level
+        {"", marked, 1, 3, 0, 0, 0, 0},
+        {"Duplex=DuplexNoTumble", nullptr, 2, 3, 0, 0, 1, 0},
+        {"Duplex=None sides=two-sided-long-edge", nullptr, 2, 3, 0, 0, 0, 0},
+        {"sides=two-sided-long-edge", nullptr, 2, 3, 0, 0, 1, 0},
+        {"sides=two-sided-short-edge", nullptr, 2, 3, 0, 0, 2, 0},
+        {"sides=one-sided ManualDuplex=False", queue, 0, 1, 0, 0, 0, 0},
+        {"ManualDuplex=DuplexNoTumble", nullptr, 2, 3, 0, 0, 0, 0},     // Duplex= is a whole name
+        {"ManualDuplex=True Duplex=DuplexTumble", nullptr, 2, 3, 0, 0, 2, 3},
+        {"Duplex=Sideways", nullptr, 2, 3, 0, 0, 0, 0},
     };
     for (const auto& c : cases) {
-        PrintJobAttr attr{0, 0, 0, 0, 0, 0};
-        getDuplexFromArgs(c.options, c.withQueue ? queue : nullptr, attr);
-        EXPECT_EQ(attr.m_duplex, c.duplex) << c.options;
-        EXPECT_EQ(attr.m_manualDuplex, c.manual) << c.options;
+        PrintJobAttr a{0, 0, 0, 0, 0, 0}; // as the filter starts a job
+        testing::internal::CaptureStderr(); // the levels are logged; the filter's tests read that
+        getPrintJobAttrFromArgs(c.options, c.ppd, a);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ((std::vector<int>{a.m_printDensity, a.m_paperWeight, a.m_cancelAttr, a.m_cancelJobFinish,
+                                    a.m_duplex, a.m_manualDuplex}),
+                  (std::vector<int>{c.density, c.weight, c.cancelAttr, c.cancelEnd, c.duplex, c.manual}))
+            << c.options;
     }
-    ppdClose(queue);
+    EXPECT_EQ(getOptionChoiceFromPPD(queue, "Missing"), -1);
+    for (ppd_file_t* p : {queue, odd, marked})
+        ppdClose(p);
 }
 
 }  // namespace
