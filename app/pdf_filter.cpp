@@ -92,24 +92,40 @@ int finish(Child& child, bool stop)
     return status;
 }
 
+// Reader: the renderer's output, read in large pieces: a page comes as
+// thousands of short rows, and a read for each would cost more than
+// encoding them.
+struct Reader {
+    int fd = -1;
+    std::vector<unsigned char> buffer = std::vector<unsigned char>(1 << 16);
+    std::size_t at = 0, end = 0;
+};
+
 // readAll: read exactly len bytes; false at the end of the output.
-bool readAll(int fd, void* buffer, std::size_t len)
+bool readAll(Reader& in, void* out, std::size_t len)
 {
-    auto* p = static_cast<unsigned char*>(buffer);
+    auto* p = static_cast<unsigned char*>(out);
     while (len > 0) {
-        const ssize_t n = read(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<std::size_t>(n);
+        if (in.at == in.end) {
+            const ssize_t n = read(in.fd, in.buffer.data(), in.buffer.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            in.at = 0;
+            in.end = static_cast<std::size_t>(n);
+        }
+        const std::size_t take = std::min(len, in.end - in.at);
+        std::memcpy(p, in.buffer.data() + in.at, take);
+        in.at += take;
+        p += take;
+        len -= take;
     }
     return true;
 }
 
 // pgmNumber: the next number of a PGM header, skipping blanks and comments.
-bool pgmNumber(int fd, long& value)
+bool pgmNumber(Reader& fd, long& value)
 {
     char c;
     do {
@@ -133,7 +149,7 @@ bool pgmNumber(int fd, long& value)
 
 // readPageHeader: the size of the next page of the renderer's output (PGM,
 // or PBM when oneBit); 0 at its end, -1 when the output is damaged.
-int readPageHeader(int fd, bool oneBit, GreyPage& page)
+int readPageHeader(Reader& fd, bool oneBit, GreyPage& page)
 {
     char magic[2];
     if (!readAll(fd, magic, 2))
@@ -149,7 +165,7 @@ int readPageHeader(int fd, bool oneBit, GreyPage& page)
 
 // readRows: the next rows of the page into its pixels, each rowBytes long;
 // false when the output ends first.
-bool readRows(int fd, GreyPage& page, int rows, int rowBytes)
+bool readRows(Reader& fd, GreyPage& page, int rows, int rowBytes)
 {
     page.pixels.resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(rows));
     return readAll(fd, page.pixels.data(), page.pixels.size());
@@ -387,11 +403,13 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
     papplJobSetImpressions(job, last - first + 1);
     bool ok = driver.rstartjob_cb(job, options, device);
+    Reader output;
+    output.fd = renderer.child.out;
     std::vector<std::uint8_t> row(header.cupsBytesPerLine + 16);
     GreyPage page;
     int printed = 0, got = 0;
     for (unsigned index = 0; ok && !papplJobIsCanceled(job); ++index) {
-        got = readPageHeader(renderer.child.out, oneBit, page);
+        got = readPageHeader(output, oneBit, page);
         if (got <= 0)
             break;
         const Placement place = placePage(page.width, page.height, dpi, sheetW, sheetH, sheetDpi,
@@ -402,7 +420,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         const bool streamed = place.turn == Turn::None && place.scale == 1;
         const int rowBytes = oneBit ? (page.width + 7) / 8 : page.width;
         if (!streamed) {
-            if (!readRows(renderer.child.out, page, page.height, rowBytes)) {
+            if (!readRows(output, page, page.height, rowBytes)) {
                 got = -1;
                 break;
             }
@@ -422,7 +440,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
             if (streamed) {
                 const int sy = y - place.top;
                 for (; rowsRead <= sy && sy < height && got > 0; ++rowsRead)
-                    if (!readRows(renderer.child.out, band, 1, rowBytes))
+                    if (!readRows(output, band, 1, rowBytes))
                         got = -1;
                 const bool inPage = sy >= 0 && sy < height && got > 0;
                 if (oneBit)
@@ -438,7 +456,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         }
         // Rows of the page that fell off the sheet are read past.
         for (; streamed && ok && got > 0 && rowsRead < height && !papplJobIsCanceled(job); ++rowsRead)
-            if (!readRows(renderer.child.out, band, 1, rowBytes))
+            if (!readRows(output, band, 1, rowBytes))
                 got = -1;
         if (ok)
             ok = driver.rendpage_cb(job, options, device, index);
