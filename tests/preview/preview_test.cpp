@@ -1,5 +1,5 @@
-// quorvel-preview as a user runs it: the summary of a sound stream, where a
-// damaged one is reported, its command line, and the pages it draws.
+// quorvel-preview: the summary of a sound stream, where a damaged one is
+// reported, its command line, and the pages it draws.
 #include <gtest/gtest.h>
 
 #include <png.h>
@@ -12,19 +12,6 @@ using namespace proto;
 
 namespace {
 
-// preview: quorvel-preview with args on stream, given on standard input.
-qtest::RunResult preview(const Bytes& stream, const std::string& args = "")
-{
-    const std::string path = qtest::tempDir() + "/stream.bin";
-    qtest::writeFile(path, std::string(stream.begin(), stream.end()));
-    return qtest::run(QUORVEL_PREVIEW " " + args + " <" + path);
-}
-
-std::string out(const qtest::RunResult& r)
-{
-    return std::string(r.out.begin(), r.out.end());
-}
-
 // damage: where both of the decoder's passes find the stream broken, with
 // what they say, or -1 for a sound stream.
 long damage(const Bytes& stream, std::string* says = nullptr)
@@ -32,7 +19,9 @@ long damage(const Bytes& stream, std::string* says = nullptr)
     quorvel::DecodedStream decoded;
     quorvel::DecodeError scanned, full;
     const bool ok = quorvel::scanStream(stream.data(), stream.size(), decoded, scanned);
-    EXPECT_EQ(ok, quorvel::decodeStream(stream.data(), stream.size(), decoded, full));
+    const std::string summary = quorvel::describeStream(decoded);
+    EXPECT_EQ(ok, quorvel::decodeStream(stream.data(), stream.size(), decoded, full)); // the same object again
+    EXPECT_TRUE(!ok || quorvel::describeStream(decoded) == summary);
     EXPECT_EQ(quorvel::describeError(scanned), quorvel::describeError(full));
     if (says)
         *says = quorvel::describeError(full);
@@ -44,40 +33,59 @@ const Bytes kLine = hex("1B 2A 41 02 04 00 FE 00 FD FF");
 const Bytes kPage = cat({kBeginPage, kBlank, kLine, kEndPage});
 const Bytes kJob = cat({settings(812, 1218, 2, 4, 0), kPage, kEndOfJob});
 
-TEST(Preview, Summaries)
+// The program as a user runs it: the summary of a sound stream (either end
+// of a job may be left out), its command line, and the error line of a
+// broken stream, which leaves no page drawn.
+TEST(Preview, Program)
 {
+    const std::string dir = qtest::tempDir();
+    qtest::writeFile(dir + "/-o", std::string(kJob.begin(), kJob.end()));
+    const std::string noStream = "expected settings block (1B 26 42 1B 25 2D 39 38 37 36 35 58 ...), begin page (1B 24 "
+                                 "41 1B 21 41 00 00 10), end of job (1C 16 04 45 00) or end of a two-sided job";
+    const std::string summary = "settings: paper 812 x 1218 dots, copies 2, density 4, weight 0\nduplex: one-sided, "
+                                "manual duplex off\npages: 1\npage 1: 2 rows, 1 data lines, 1 blank lines, 27 bytes\n"
+                                "end of job: yes\n";
     const struct {
-        Bytes stream;
-        std::string summary;
+        std::string args;
+        Bytes in;
+        int status;
+        std::string out, err = "";
     } cases[] = {
-        {kJob, "settings: paper 812 x 1218 dots, copies 2, density 4, weight 0\nduplex: one-sided, manual duplex off\n"
-               "pages: 1\npage 1: 2 rows, 1 data lines, 1 blank lines, 27 bytes\nend of job: yes\n"},
-        {cat({settings(8, 8, 300, 2, 3, 2, 3), kPage, kEndOfJob}),
+        {"", kJob, 0, summary},
+        {"-", cat({settings(8, 8, 300, 2, 3, 2, 3), kPage, kEndOfJob}), 0,
          "settings: paper 8 x 8 dots, copies 300, density 2, weight 3\nduplex: short edge, manual duplex on\n"},
-        {cat({settings(8, 8, 1, 1, 2, 1, 0), kPage, kEndOfJobDouble}), "weight 2\nduplex: long edge, manual duplex off\n"},
-        // Either end of the job may be left out; a job without pages is only its end.
-        {cat({kPage, kPage}), "settings block: suppressed\npages: 2\npage 1: 2 rows, 1 data lines, 1 blank lines, "
-                              "27 bytes\npage 2: 2 rows, 1 data lines, 1 blank lines, 27 bytes\nend of job: no\n"},
-        {kEndOfJob, "settings block: suppressed\npages: 0\nend of job: yes\n"},
+        {"", cat({settings(8, 8, 1, 1, 2, 1, 0), kPage, kEndOfJobDouble}), 0, "weight 2\nduplex: long edge, manual"},
+        {"", cat({kPage, kPage}), 0, "settings block: suppressed\npages: 2\npage 1: 2 rows, 1 data lines, 1 blank "
+                                     "lines, 27 bytes\npage 2: 2 rows, 1 data lines, 1 blank lines, 27 bytes\nend of job: no\n"},
+        {"", kEndOfJob, 0, "settings block: suppressed\npages: 0\nend of job: yes\n"},
+        {"", {}, 1, "", "quorvel-preview: offset 0: " + noStream},
+        {"-o cut", Bytes(kJob.begin(), kJob.end() - 1), 1, "", "quorvel-preview: offset 102: expected end of job"},
+        {"-- -o", {}, 0, "pages: 1\n"},
+        {"--output=p -- -o", {}, 0, "wrote p-1.png\n"},
+        {"--help", {}, 0, "usage: quorvel-preview"},
+        {"-o", kJob, 2, "", "usage: quorvel-preview"},
+        {"--colour", kJob, 2, "", "usage:"},
+        {"a b", kJob, 2, "", "usage:"},
+        {"none", kJob, 1, "", "quorvel-preview: cannot read none: "},
+        {"-o /nonexistent/p", kJob, 1, summary, "quorvel-preview: cannot create /nonexistent/p-1.png: "},
     };
     for (const auto& c : cases) {
-        const qtest::RunResult r = preview(c.stream);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(out(r).find(c.summary), std::string::npos) << out(r);
+        qtest::writeFile(dir + "/in", std::string(c.in.begin(), c.in.end()));
+        const qtest::RunResult r = qtest::run("cd " + dir + " && " QUORVEL_PREVIEW " " + c.args + " <in");
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_NE(std::string(r.out.begin(), r.out.end()).find(c.out), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << ": " << r.err;
+        EXPECT_TRUE(c.status == 0 || std::string(r.out.begin(), r.out.end()) == c.out) << c.args;
     }
+    EXPECT_TRUE(qtest::readFile(dir + "/cut-1.png").empty());
 }
 
-// Cut anywhere, a job is reported broken where it ends, except where only
-// its end-of-job command is missing; no page is drawn from a broken stream.
+// Cut anywhere, a job is broken where it ends, except where only its
+// end-of-job command is missing.
 TEST(Preview, EveryCutIsReportedWhereTheStreamEnds)
 {
     for (std::size_t cut = 0; cut < kJob.size(); ++cut)
         EXPECT_EQ(damage(Bytes(kJob.begin(), kJob.begin() + cut)), cut == 98 ? -1 : static_cast<long>(cut));
-    const qtest::RunResult r = preview(Bytes(kJob.begin(), kJob.end() - 1), "-o " + qtest::tempDir() + "/cut");
-    EXPECT_EQ(r.err, "quorvel-preview: offset 102: expected end of job (1C 16 04 45 00) or end of a two-sided job (1C 16 04 45 01), found end of stream\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(r.out.empty());
-    EXPECT_TRUE(qtest::readFile(qtest::tempDir() + "/cut-1.png").empty());
 }
 
 TEST(Preview, DamageIsReportedAtTheFirstBadByte)
@@ -117,7 +125,8 @@ TEST(Preview, DamageIsReportedAtTheFirstBadByte)
         {with(kJob, 21, 0x15), 21, "expected a darkness level, 0x10 to 0x14"},
         {with(kJob, 16, 0x0F), 16},
         {with(kJob, 53, 0x00), 53, "(CRC-16 of the copies command: 0x"},
-        {with(kJob, 54, kJob[54] ^ 1), 54},
+        {with(kJob, 54, 0x71), 54, "expected 0x70 (CRC-16 of the copies command: 0x701A), found 0x71"},
+        {with(kJob, 52, 0x80), 52}, // a count of 0x8002
         {with(kJob, 10, 0x00), 10},
         {with(kJob, 44, 0x01), 44, "(byte 3 of the resolution command)"},
         {with(kJob, 60, 0x03), 60, "expected a duplex mode, 0x00 (one-sided)"},
@@ -134,33 +143,6 @@ TEST(Preview, DamageIsReportedAtTheFirstBadByte)
     // Any paper width is a size the printer may be told; a copy count is 1 to 32767.
     EXPECT_EQ(damage(with(kJob, 35, 0x00)), -1);
     EXPECT_EQ(damage(cat({settings(8, 8, 0), kPage})), 52);
-}
-
-TEST(Preview, CommandLine)
-{
-    // After --, a name that looks like an option is a file.
-    const std::string cd = "cd " + qtest::tempDir() + " && " QUORVEL_PREVIEW " ";
-    qtest::writeFile(qtest::tempDir() + "/-o", std::string(kJob.begin(), kJob.end()));
-    const struct {
-        std::string args;
-        int status;
-        std::string out, err;
-    } cases[] = {
-        {"-- -o", 0, "pages: 1\n", ""},
-        {"-o", 2, "", "usage: quorvel-preview"},
-        {"--output=p -- -o", 0, "wrote p-1.png\n", ""},
-        {"--help", 0, "usage: quorvel-preview", ""},
-        {"--colour", 2, "", "usage:"},
-        {"a b", 2, "", "usage:"},
-        {"none", 1, "", "quorvel-preview: cannot read none"},
-    };
-    for (const auto& c : cases) {
-        const qtest::RunResult r = qtest::run(cd + c.args);
-        EXPECT_EQ(r.status, c.status) << c.args;
-        EXPECT_NE(out(r).find(c.out), std::string::npos) << c.args;
-        EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args;
-    }
-    EXPECT_EQ(preview({}).err, "quorvel-preview: offset 0: expected settings block (1B 26 42 1B 25 2D 39 38 37 36 35 58 ...), begin page (1B 24 41 1B 21 41 00 00 10), end of job (1C 16 04 45 00) or end of a two-sided job (1C 16 04 45 01), found end of stream\n");
 }
 
 // The pages drawn, as 1-bit grey PNGs read back as 8-bit grey: the width
@@ -185,7 +167,8 @@ TEST(Preview, Pages)
     };
     for (const auto& c : cases) {
         const std::string prefix = qtest::tempDir() + "/page";
-        const qtest::RunResult r = preview(c.stream, "-o " + prefix);
+        qtest::writeFile(prefix, std::string(c.stream.begin(), c.stream.end()));
+        const qtest::RunResult r = qtest::run(QUORVEL_PREVIEW " -o " + prefix + " " + prefix);
         ASSERT_EQ(r.status, 0) << r.err;
         const std::string file = qtest::readFile(prefix + "-1.png");
         EXPECT_TRUE(file.size() > 26 && file[24] == 1 && file[25] == 0) << &c - cases << " is not 1-bit grey";
