@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cups_page.h"
+#include "device_share.h"
 #include "document_check.h"
 #include "print_job.h"
 #include "testpage.h"
@@ -44,6 +45,15 @@ thread_local bool tClientHeaderSet = false;
 AppJob* runFor(pappl_job_t* job)
 {
     return tRun && tRun->key == job ? tRun : nullptr;
+}
+
+// letGo: a run that wrote is done with its device; a close PAPPL asked
+// for meanwhile happens now.
+void letGo(const AppJob& run)
+{
+    auto* device = static_cast<pappl_device_t*>(run.device);
+    if (!run.shadow && deviceLetGo(device))
+        papplDeviceClose(device);
 }
 
 // deviceWrite: PAPPL's device write, as the run's sink wants it.
@@ -103,6 +113,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     }
     if (tRun) { // a run PAPPL never ended on this thread
         appJobForget(*tRun);
+        letGo(*tRun);
         delete tRun;
     }
     tRun = new AppJob;
@@ -117,6 +128,8 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     if (tRun->shadow)
         papplLogJob(job, PAPPL_LOGLEVEL_WARN,
                     "Job started again while it is printing; this run sends nothing.");
+    else
+        deviceTake(device);
     return true;
 }
 
@@ -186,13 +199,13 @@ bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned)
 
 // endJob: the end-of-job command goes out however the job ended, so the
 // printer is left ready.
-bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
+bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
 {
     AppJob* run = runFor(job);
     if (!run)
         return true;
     bool ok = appJobEnd(*run);
-    papplDeviceFlush(device);
+    papplDeviceFlush(static_cast<pappl_device_t*>(run->device));
     if (!ok)
         reportWrite(job, *run);
     else if (!run->shortPage.empty() && !papplJobIsCanceled(job)) {
@@ -206,6 +219,7 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
         papplJobSetMessage(job, "%s.", run->refused.c_str());
         ok = false;
     }
+    letGo(*run);
     delete run;
     tRun = nullptr;
     tClientHeaderSet = false;

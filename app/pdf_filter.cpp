@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "device_share.h"
 #include "page_layout.h"
 
 namespace {
@@ -334,6 +335,17 @@ std::string tempPath()
 
 bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
 {
+    // The device is this job's from here on: no other job's end may close
+    // it while this one renders (see device_share.h).
+    deviceTake(device);
+    struct Hold {
+        pappl_device_t* device;
+        ~Hold()
+        {
+            if (deviceLetGo(device))
+                papplDeviceClose(device);
+        }
+    } hold{device};
     const std::string path = papplJobGetFilename(job);
     if (!looksLikePdf(path))
         return fail(job, "The document is not a PDF file.");
