@@ -1,10 +1,7 @@
-// The application's job logic without a server: option mapping, the stream
-// a run sends (against literal protocol bytes), device writes that are
-// interrupted or fail, page placement, document checks, test page.
-#include <cups/raster.h>
-#include <fcntl.h>
+// The application's job logic where a server cannot show it: option bands,
+// a job started twice, device writes that are interrupted or cut short,
+// page placement, 1-bit rows and the JPEG end check.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -12,7 +9,6 @@
 #include "page_layout.h"
 #include "print_job.h"
 #include "protocol.h"
-#include "testpage.h"
 
 using proto::Bytes;
 using proto::cat;
@@ -45,13 +41,11 @@ TEST(AppOptions, LevelsAndDuplex)
     EXPECT_EQ(pageProblem(grey, 1), "Page 1 has 8 bits per pixel; this printer takes 1-bit pages");
 }
 
-// Device: a device in memory; it can interrupt writes, cut them short or
-// fail after a number of bytes.
+// Device: a device in memory; it can interrupt writes or cut them short.
 struct Device {
     Bytes bytes;
-    int interrupts = 0;                 // writes to fail with EINTR first
-    std::size_t piece = 0;              // take at most this many bytes a write (0: all)
-    std::size_t room = ~std::size_t(0); // bytes before ENOSPC
+    int interrupts = 0;    // writes to fail with EINTR first
+    std::size_t piece = 0; // take at most this many bytes a write (0: all)
 };
 
 ssize_t deviceWrite(void* device, const void* data, std::size_t len)
@@ -62,11 +56,7 @@ ssize_t deviceWrite(void* device, const void* data, std::size_t len)
         errno = EINTR;
         return -1;
     }
-    if (d.bytes.size() >= d.room) {
-        errno = ENOSPC;
-        return -1;
-    }
-    const std::size_t n = std::min({len, d.piece ? d.piece : len, d.room - d.bytes.size()});
+    const std::size_t n = std::min(len, d.piece ? d.piece : len);
     const auto* p = static_cast<const unsigned char*>(data);
     d.bytes.insert(d.bytes.end(), p, p + n);
     return static_cast<ssize_t>(n);
@@ -98,47 +88,6 @@ bool runPages(AppJob& job, const void* key, const JobOptions& o, Device& device,
     return appJobEnd(job) && ok;
 }
 
-TEST(AppJobStream, CopiesLevelsAndPagesLeftOut)
-{
-    const JobOptions jpeg3{50, 0, "", 1, false, 3, true, true}, pdf2{50, 0, "", 1, false, 2, true, false};
-    struct {
-        const char* name;
-        JobOptions options;
-        int pages;
-        unsigned headerCopies;
-        Bytes expected;
-    } const cases[] = {
-        {"raster keeps its header's copies", JobOptions{}, 2, 2,
-         cat({proto::settings(2400, 3600, 2), kSmallPage, kSmallPage, proto::kEndOfJob})},
-        {"JPEG: PAPPL's three copies become one page and copies 3", jpeg3, 3, 0,
-         cat({proto::settings(2400, 3600, 3), kSmallPage, proto::kEndOfJob})},
-        {"PDF: pages kept, copies in the settings", pdf2, 2, 0,
-         cat({proto::settings(2400, 3600, 2), kSmallPage, kSmallPage, proto::kEndOfJob})},
-        {"job darkness lowers the printer's", JobOptions{90, -45, "light", 1, false, 1, false, false}, 1, 1,
-         cat({proto::settings(2400, 3600, 1, 2, 4), kSmallPage, proto::kEndOfJob})},
-    };
-    for (const auto& c : cases) {
-        AppJob job;
-        Device device;
-        EXPECT_TRUE(runPages(job, &job, c.options, device, c.pages, c.headerCopies)) << c.name;
-        EXPECT_EQ(device.bytes, c.expected) << c.name;
-    }
-
-    // A page is judged by the size it was sent at, not the size PAPPL
-    // fitted it to; one cut short ends white and is noted.
-    AppJob job;
-    Device device;
-    appJobBegin(job, &job, JobOptions{}, deviceWrite, &device);
-    const QuorvelPage wide{468, 842, 600, 600, 1, 6400, 7015, 800, 1, 3};
-    EXPECT_TRUE(appPageBegin(job, smallPage(), wide) && appRow(job, kRow0) && appPageEnd(job));
-    EXPECT_TRUE(appPageBegin(job, smallPage(), smallPage()) && appRow(job, kRow0) && appPageEnd(job));
-    EXPECT_TRUE(appJobEnd(job));
-    EXPECT_EQ(device.bytes, cat({proto::settings(2400, 3600), kSmallPage, proto::kEndOfJob}));
-    EXPECT_EQ(job.refused, "Page 1 is 6400 x 7015 pixels with 800 bytes per line; this printer takes at most "
-                           "10000 lines of 797 bytes");
-    EXPECT_EQ(job.shortPage, "Page 2 ended after 1 of its 2 rows: the document data stopped early");
-}
-
 TEST(AppJobStream, SameJobStartedTwiceWritesOnce)
 {
     AppJob first, second;
@@ -158,7 +107,7 @@ TEST(AppJobStream, SameJobStartedTwiceWritesOnce)
     EXPECT_EQ(two.bytes, cat({proto::settings(2400, 3600), kSmallPage, proto::kEndOfJob}));
 }
 
-TEST(AppDeviceWrites, InterruptedAndShortWritesResumeFailuresStop)
+TEST(AppDeviceWrites, InterruptedAndShortWritesResume)
 {
     AppJob job;
     Device device;
@@ -167,12 +116,6 @@ TEST(AppDeviceWrites, InterruptedAndShortWritesResumeFailuresStop)
     EXPECT_TRUE(runPages(job, &job, JobOptions{}, device, 1));
     EXPECT_EQ(device.bytes, cat({proto::settings(2400, 3600), kSmallPage, proto::kEndOfJob}));
 
-    AppJob full;
-    Device small;
-    small.room = 40; // inside the settings block
-    EXPECT_FALSE(runPages(full, &full, JobOptions{}, small, 2));
-    EXPECT_EQ(full.writeErrno, ENOSPC);
-    EXPECT_EQ(small.bytes.size(), 40u);
 }
 
 TEST(AppLayout, Placement)
@@ -267,26 +210,6 @@ TEST(AppDocuments, JpegEndsWhole)
     EXPECT_STREQ(documentProblem("image/urf", false),
                  "The raster document is in colour; this printer takes black and grey pages.");
     EXPECT_EQ(documentProblem("application/pdf", true), nullptr);
-}
-
-TEST(AppTestPage, IsOneBitA4At600Dpi)
-{
-    char path[] = "/tmp/qapp-testpage-XXXXXX";
-    close(mkstemp(path));
-    ASSERT_TRUE(writeTestPage(path, "office-1", 21000, 29700));
-    const int fd = open(path, O_RDONLY);
-    cups_raster_t* raster = cupsRasterOpen(fd, CUPS_RASTER_READ);
-    cups_page_header2_t h;
-    ASSERT_TRUE(cupsRasterReadHeader2(raster, &h));
-    EXPECT_EQ(h.cupsBitsPerPixel * 10000 + h.cupsColorSpace, 10003u);
-    EXPECT_EQ(h.HWResolution[0], 600u);
-    EXPECT_EQ(h.cupsWidth * 10000 + h.cupsHeight, 4960u * 10000 + 7015u);
-    Bytes row(h.cupsBytesPerLine);
-    ASSERT_EQ(cupsRasterReadPixels(raster, row.data(), h.cupsBytesPerLine), h.cupsBytesPerLine);
-    EXPECT_EQ(row, Bytes(h.cupsBytesPerLine, 0xFF)); // the ruler's top line
-    cupsRasterClose(raster);
-    close(fd);
-    unlink(path);
 }
 
 } // namespace
