@@ -121,6 +121,15 @@ stream)
   "$preview" --output "$work/doc" "$out/doc.prn" >/dev/null
   [ -s "$work/doc-3.png" ] || fail "PDF pages as PNG"
 
+  # A Letter page fits A4 upright, so Ghostscript halftones it to 1 bit
+  # itself: a one-inch square at 583.5 dpi is 583 to 585 rows of ink.
+  printf '<</PageSize [612 792]>> setpagedevice 72 72 72 72 rectfill showpage\n' >"$work/square.ps"
+  timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$work/square.pdf" "$work/square.ps"
+  id=$(submit q1 square "$work/square.pdf")
+  expect_state q1 "$id" completed
+  grep -q "Rendering pages 1 to 1 at 583.5 dpi, 1-bit" "$QAPP_DIR/server.log" || fail "square: not 1-bit"
+  [[ $(summary "$out/square.prn") =~ "page 1: 7015 rows, 58"[345]" data lines" ]] || fail "square: $(summary "$out/square.prn")"
+
   id=$(submit q1 range "$work/doc.pdf" page-ranges=2-3)
   expect_state q1 "$id" completed
   [[ $(summary "$out/range.prn") == *"pages: 2"* ]] || fail "page-ranges=2-3"
