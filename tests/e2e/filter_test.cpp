@@ -57,9 +57,11 @@ const std::string kLevels = "-------getPrintJobAttrFromArgs---------g_printJobAt
 
 TEST(Filter, Jobs)
 {
-    const Bytes data = lineCmd(hex("FE 00 00 FF 00 00")), black = lineCmd(hex("FE 00 F9 FF"));
+    const Bytes data = lineCmd(hex("FE 00 00 FF 00 00"));
+    const Bytes black = cat({kBeginPage, lineCmd(hex("FE 00 F9 FF")), kBlank, kBlank, kBlank, kEndPage});
     const RasterPage one = page(16, {hex("FF FF"), hex("00 FF")});
-    const RasterPage blackRow = page(64, {hex("00 00 00 00 00 00 00 00")});
+    // 32 bytes of rows in one read: the vector fill's short road.
+    const RasterPage blackRow = page(64, {Bytes(8, 0x00), Bytes(8, 0xFF), Bytes(8, 0xFF), Bytes(8, 0xFF)});
     RasterPage copies = one, wide = blackRow, kPage = one, sgray = one;
     copies.header.NumCopies = 3;
     wide.header.NumCopies = 4; // only the first page's count counts
@@ -82,15 +84,14 @@ TEST(Filter, Jobs)
         long cut = 0;
     } cases[] = {
         {{one}, "", cat({kSettings, kBeginPage, kBlank, data, kEndPage, kEndOfJob}), CUPS_RASTER_WRITE},
-        {{copies, wide}, "", cat({settings(812, 1224, 3), kBeginPage, kBlank, data, kEndPage, kBeginPage,
-                                  black, kEndPage, kEndOfJob})},
+        {{copies, wide}, "", cat({settings(812, 1224, 3), kBeginPage, kBlank, data, kEndPage, black, kEndOfJob})},
         {{page(12, {hex("F0 FF"), hex("FF 00"), hex("00 0F")})}, "", // the partial byte is not sent
          cat({kSettings, kBeginPage, lineCmd(hex("FE 00 00 0F")), kBlank, lineCmd(hex("FE 00 00 FF")), kEndPage,
               kEndOfJob})},
         {{kPage, sgray}, "", cat({kSettings, kBeginPage, kBlank, data, kEndPage, kBeginPage, kBlank, data,
                                   kEndPage, kEndOfJob})},
-        {{blackRow, shortRows}, "", cat({kSettings, kBeginPage, black, kEndPage, kBeginPage,
-                                     lineCmd(hex("FE 00 FD FF FD 00")), kEndPage, kEndOfJob})},
+        {{blackRow, shortRows}, "",
+         cat({kSettings, black, kBeginPage, lineCmd(hex("FE 00 FD FF FD 00")), kEndPage, kEndOfJob})},
         {{page(16, {hex("00 FF")}, 3)}, "", // a page cut short: the rest is white
          cat({kSettings, kBeginPage, data, kBlank, kBlank, kEndPage, kEndOfJob}), CUPS_RASTER_WRITE},
         {{page(16, {hex("11 22"), hex("33 44")}, 3)}, "", cutRow, CUPS_RASTER_WRITE, 1}, // ... also inside a row

@@ -162,8 +162,8 @@ TEST(Preview, Pages)
          cat({b, Bytes(4, 255), Bytes(4, 0), Bytes(84, 255)})},
         {cat({settings(8, 8), kBeginPage, kBlank, lineCmd(hex("00 FF 00 00")), kEndPage}), 16, 2, cat({w, w, b, w})},
         {cat({kBeginPage, lineCmd(hex("00 FF 00 00")), kEndPage}), 16, 1, cat({b, w})},
-        {cat({settings(16, 8, 1, 2, 3, 1, 0), kBeginPage, lineCmd(hex("00 80")), kBlank, kEndPage}), 32, 2,
-         cat({w, w, w, w, w, w, w, Bytes(7, 255), Bytes(1, 0)})},
+        {cat({settings(16, 8, 1, 2, 3, 1, 0), kBeginPage, lineCmd(hex("01 80 00")), kBlank, kEndPage}), 40, 2,
+         cat({w, w, w, w, w, w, w, w, Bytes(15, 255), Bytes(1, 0)})},
     };
     for (const auto& c : cases) {
         const std::string prefix = qtest::tempDir() + "/page";
