@@ -158,6 +158,11 @@ else
   [ -n "$printed" ] || { cat "$app/server.log"; fail "no whole printer stream in $app/out"; }
   cat "$app/preview"
   grep -q '^pages: 1$' "$app/preview" || fail "the test page did not print as one page"
+  # The state is saved once the printers have been quiet for two seconds.
+  for _ in $(seq 1 100); do
+    [ -s "$app/state/quorvel-printer-app.state" ] && break
+    sleep 0.1
+  done
   [ -s "$app/state/quorvel-printer-app.state" ] || fail "no state file in XDG_CONFIG_HOME"
   timeout 60 "${as_app[@]}" quorvel-printer-app shutdown >/dev/null 2>&1
   stop_pid "${pids[-1]}"
