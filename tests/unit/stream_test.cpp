@@ -132,17 +132,19 @@ TEST(PrinterStream, Jobs)
         EXPECT_EQ(runJob(c.attr, c.page, c.pages, c.blackIsSet).all(), c.expected) << "case " << n++;
 }
 
-// A row with one black byte, wherever it falls against the scans' words and
-// vectors, is sent as a line, never as a blank one.
-TEST(PrinterStream, OneBlackByteIsNotBlank)
+// A white row is a blank line; a row with one black byte, wherever it falls
+// against the scans' words and vectors, is a line.
+TEST(PrinterStream, BlankOnlyWhenAllWhite)
 {
     const Bytes blank = cat({kSettings, kBeginPage, kBlank, kEndPage, kEndOfJob});
-    for (unsigned n : {1u, 8u, 31u, 32u, 40u, 64u, 255u, 256u, 300u, 797u})
+    for (unsigned n : {1u, 8u, 31u, 32u, 40u, 64u, 255u, 256u, 300u, 797u}) {
+        EXPECT_EQ(runJob(attr(), page(8 * n, 1), {{Bytes(n, 0xFF)}}).all(), blank) << n << " white bytes";
         for (unsigned at = 0; at < n; ++at) {
             Bytes row(n, 0xFF);
             row[at] = 0xFE;
             ASSERT_NE(runJob(attr(), page(8 * n, 1), {{row}}).all(), blank) << n << " bytes, black at " << at;
         }
+    }
 }
 
 Bytes inverted(Bytes b)
