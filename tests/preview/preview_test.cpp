@@ -64,6 +64,7 @@ TEST(Preview, Program)
         {"--output=p -- -o", {}, 0, "wrote p-1.png\n"},
         {"--help", {}, 0, "usage: quorvel-preview"},
         {"-o", kJob, 2, "", "usage: quorvel-preview"},
+        {"-o ''", kJob, 2, "", "usage: quorvel-preview"}, // no prefix to write to
         {"--colour", kJob, 2, "", "usage:"},
         {"a b", kJob, 2, "", "usage:"},
         {"none", kJob, 1, "", "quorvel-preview: cannot read none: "},
