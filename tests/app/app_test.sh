@@ -127,8 +127,16 @@ stream)
   timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$work/square.pdf" "$work/square.ps"
   id=$(submit q1 square "$work/square.pdf")
   expect_state q1 "$id" completed
-  grep -q "Rendering pages 1 to 1 at 583.5 dpi, 1-bit" "$QAPP_DIR/server.log" || fail "square: not 1-bit"
+  grep -q "\[Job $id\] Rendering pages 1 to 1 at 583.5 dpi, 1-bit" "$QAPP_DIR/server.log" || fail "square: not 1-bit"
   [[ $(summary "$out/square.prn") =~ "page 1: 7015 rows, 58"[345]" data lines" ]] || fail "square: $(summary "$out/square.prn")"
+  # The same page shown turned (/Rotate 90) is landscape: it is turned onto
+  # the sheet, which takes grey rows.
+  printf '[/Rotate 90 /PAGE pdfmark ' | cat - "$work/square.ps" >"$work/turned.ps"
+  timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dAutoRotatePages=/None \
+    -sOutputFile="$work/turned.pdf" "$work/turned.ps"
+  id=$(submit q1 turned "$work/turned.pdf")
+  expect_state q1 "$id" completed
+  grep -q "\[Job $id\] Rendering pages 1 to 1 at .* dpi, grey" "$QAPP_DIR/server.log" || fail "turned page: not grey"
 
   id=$(submit q1 range "$work/doc.pdf" page-ranges=2-3)
   expect_state q1 "$id" completed
