@@ -6,16 +6,14 @@
 // nothing to browse, and the list simply has no network printers.
 #include <avahi-client/lookup.h>
 
-#include <dlfcn.h>
+#include "interpose.h"
 
 extern "C" AvahiServiceBrowser* avahi_service_browser_new(AvahiClient* client, AvahiIfIndex interface,
                                                           AvahiProtocol protocol, const char* type,
                                                           const char* domain, AvahiLookupFlags flags,
                                                           AvahiServiceBrowserCallback callback, void* userdata)
 {
-    using Browse = AvahiServiceBrowser* (*)(AvahiClient*, AvahiIfIndex, AvahiProtocol, const char*, const char*,
-                                            AvahiLookupFlags, AvahiServiceBrowserCallback, void*);
-    static const auto avahi = reinterpret_cast<Browse>(dlsym(RTLD_NEXT, "avahi_service_browser_new"));
+    static const auto avahi = nextDefinition("avahi_service_browser_new", &avahi_service_browser_new);
     if (client == nullptr || avahi == nullptr)
         return nullptr;
     return avahi(client, interface, protocol, type, domain, flags, callback, userdata);

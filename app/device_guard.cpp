@@ -4,15 +4,13 @@
 // run still writes to it (see device_share.h).
 #include <pappl/pappl.h>
 
-#include <dlfcn.h>
-
 #include "device_share.h"
+#include "interpose.h"
 
 extern "C" pappl_device_t* papplDeviceOpen(const char* uri, const char* name, pappl_deverror_cb_t err_cb,
                                            void* err_data)
 {
-    using Open = pappl_device_t* (*)(const char*, const char*, pappl_deverror_cb_t, void*);
-    static const auto open = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "papplDeviceOpen"));
+    static const auto open = nextDefinition("papplDeviceOpen", &papplDeviceOpen);
     pappl_device_t* device = open ? open(uri, name, err_cb, err_data) : nullptr;
     if (device)
         deviceOpened(device);
@@ -21,8 +19,7 @@ extern "C" pappl_device_t* papplDeviceOpen(const char* uri, const char* name, pa
 
 extern "C" void papplDeviceClose(pappl_device_t* device)
 {
-    using Close = void (*)(pappl_device_t*);
-    static const auto close = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "papplDeviceClose"));
+    static const auto close = nextDefinition("papplDeviceClose", &papplDeviceClose);
     if (device && close && deviceCloseNow(device))
         close(device);
 }

@@ -5,14 +5,12 @@
 // gives such a job a message that says what was wrong with its document.
 #include <pappl/pappl.h>
 
-#include <dlfcn.h>
-
 #include "document_check.h"
+#include "interpose.h"
 
 extern "C" void papplJobSetReasons(pappl_job_t* job, pappl_jreason_t add, pappl_jreason_t remove)
 {
-    using Set = void (*)(pappl_job_t*, pappl_jreason_t, pappl_jreason_t);
-    static const auto set = reinterpret_cast<Set>(dlsym(RTLD_NEXT, "papplJobSetReasons"));
+    static const auto set = nextDefinition("papplJobSetReasons", &papplJobSetReasons);
     if (set == nullptr)
         return;
     set(job, add, remove);

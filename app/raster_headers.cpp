@@ -7,14 +7,12 @@
 // runs its driver callbacks on one thread).
 #include <cups/raster.h>
 
-#include <dlfcn.h>
-
 #include "driver.h"
+#include "interpose.h"
 
 extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t* h)
 {
-    using Read = unsigned (*)(cups_raster_t*, cups_page_header2_t*);
-    static const auto read = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "cupsRasterReadHeader2"));
+    static const auto read = nextDefinition("cupsRasterReadHeader2", &cupsRasterReadHeader2);
     if (read == nullptr)
         return 0;
     const unsigned ok = read(r, h);
