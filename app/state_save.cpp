@@ -17,11 +17,10 @@
 // seconds of the printers falling idle.
 #include <pappl/pappl.h>
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <ctime>
 
+#include "interpose.h"
 #include "print_job.h"
 
 namespace {
@@ -52,12 +51,11 @@ bool saveWhenQuiet(pappl_system_t* system, void*)
     return true;
 }
 
-// saveLater: what the main loop calls on each change.
-bool saveLater(pappl_system_t* system, void*)
+// saveLater: what the main loop calls on each change, the last one as the
+// server stops too (papplSystemDelete below saves that).
+bool saveLater(pappl_system_t*, void*)
 {
     Saver& s = saver();
-    if (!papplSystemIsRunning(system)) // the server is stopping: save now
-        return s.save(system, s.data);
     s.lastChange = time(nullptr);
     s.pending = true;
     return true;
@@ -67,8 +65,7 @@ bool saveLater(pappl_system_t* system, void*)
 
 extern "C" void papplSystemSetSaveCallback(pappl_system_t* system, pappl_save_cb_t cb, void* data)
 {
-    using Set = void (*)(pappl_system_t*, pappl_save_cb_t, void*);
-    static const auto set = reinterpret_cast<Set>(dlsym(RTLD_NEXT, "papplSystemSetSaveCallback"));
+    static const auto set = nextDefinition("papplSystemSetSaveCallback", &papplSystemSetSaveCallback);
     if (set == nullptr)
         return;
     if (cb == nullptr) {
@@ -83,8 +80,7 @@ extern "C" void papplSystemSetSaveCallback(pappl_system_t* system, pappl_save_cb
 
 extern "C" void papplSystemDelete(pappl_system_t* system)
 {
-    using Delete = void (*)(pappl_system_t*);
-    static const auto del = reinterpret_cast<Delete>(dlsym(RTLD_NEXT, "papplSystemDelete"));
+    static const auto del = nextDefinition("papplSystemDelete", &papplSystemDelete);
     Saver& s = saver();
     if (system != nullptr && s.pending.exchange(false))
         s.save(system, s.data);
