@@ -53,17 +53,19 @@ void deviceTake(pappl_device_t* device)
     ++use.depth;
 }
 
-bool deviceLetGo(pappl_device_t* device)
+void deviceLetGo(pappl_device_t* device)
 {
-    std::lock_guard<std::mutex> lock(gMutex);
-    const auto at = gDevices.find(device);
-    if (at == gDevices.end())
-        return false;
-    if (at->second.depth > 0 && --at->second.depth > 0)
-        return false;
-    gFree.notify_all();
-    if (!at->second.closeAsked || at->second.waiting > 0)
-        return false;
-    gDevices.erase(at);
-    return true;
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        const auto at = gDevices.find(device);
+        if (at == gDevices.end())
+            return;
+        if (at->second.depth > 0 && --at->second.depth > 0)
+            return;
+        gFree.notify_all();
+        if (!at->second.closeAsked || at->second.waiting > 0)
+            return;
+        gDevices.erase(at);
+    }
+    papplDeviceClose(device);
 }

@@ -20,6 +20,6 @@ bool deviceCloseNow(pappl_device_t* device);
 // holds it; a thread may take it again, and lets go as often.
 void deviceTake(pappl_device_t* device);
 
-// deviceLetGo: a run is done with device; true when PAPPL asked to close
-// it meanwhile and the caller is to close it now.
-bool deviceLetGo(pappl_device_t* device);
+// deviceLetGo: a run is done with device; when PAPPL asked to close it
+// meanwhile and nothing else holds it, it is closed now.
+void deviceLetGo(pappl_device_t* device);

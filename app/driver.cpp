@@ -47,13 +47,11 @@ AppJob* runFor(pappl_job_t* job)
     return tRun && tRun->key == job ? tRun : nullptr;
 }
 
-// letGo: a run that wrote is done with its device; a close PAPPL asked
-// for meanwhile happens now.
+// letGo: a run that wrote is done with its device.
 void letGo(const AppJob& run)
 {
-    auto* device = static_cast<pappl_device_t*>(run.device);
-    if (!run.shadow && deviceLetGo(device))
-        papplDeviceClose(device);
+    if (!run.shadow)
+        deviceLetGo(static_cast<pappl_device_t*>(run.device));
 }
 
 // deviceWrite: PAPPL's device write, as the run's sink wants it.

@@ -126,15 +126,15 @@ bool readAll(Reader& in, void* out, std::size_t len)
 }
 
 // pgmNumber: the next number of a PGM header, skipping blanks and comments.
-bool pgmNumber(Reader& fd, long& value)
+bool pgmNumber(Reader& in, long& value)
 {
     char c;
     do {
-        if (!readAll(fd, &c, 1))
+        if (!readAll(in, &c, 1))
             return false;
         if (c == '#')
             while (c != '\n')
-                if (!readAll(fd, &c, 1))
+                if (!readAll(in, &c, 1))
                     return false;
     } while (c == ' ' || c == '\t' || c == '\r' || c == '\n');
     value = 0;
@@ -142,7 +142,7 @@ bool pgmNumber(Reader& fd, long& value)
         value = value * 10 + (c - '0');
         if (value > 1000000)
             return false;
-        if (!readAll(fd, &c, 1))
+        if (!readAll(in, &c, 1))
             return false;
     }
     return true; // the single blank after the number is used up
@@ -150,14 +150,14 @@ bool pgmNumber(Reader& fd, long& value)
 
 // readPageHeader: the size of the next page of the renderer's output (PGM,
 // or PBM when oneBit); 0 at its end, -1 when the output is damaged.
-int readPageHeader(Reader& fd, bool oneBit, GreyPage& page)
+int readPageHeader(Reader& in, bool oneBit, GreyPage& page)
 {
     char magic[2];
-    if (!readAll(fd, magic, 2))
+    if (!readAll(in, magic, 2))
         return 0;
     long w, h, maxval = 255;
-    if (magic[0] != 'P' || magic[1] != (oneBit ? '4' : '5') || !pgmNumber(fd, w) || !pgmNumber(fd, h) ||
-        (!oneBit && !pgmNumber(fd, maxval)) || maxval != 255 || w <= 0 || h <= 0)
+    if (magic[0] != 'P' || magic[1] != (oneBit ? '4' : '5') || !pgmNumber(in, w) || !pgmNumber(in, h) ||
+        (!oneBit && !pgmNumber(in, maxval)) || maxval != 255 || w <= 0 || h <= 0)
         return -1;
     page.width = static_cast<int>(w);
     page.height = static_cast<int>(h);
@@ -166,10 +166,10 @@ int readPageHeader(Reader& fd, bool oneBit, GreyPage& page)
 
 // readRows: the next rows of the page into its pixels, each rowBytes long;
 // false when the output ends first.
-bool readRows(Reader& fd, GreyPage& page, int rows, int rowBytes)
+bool readRows(Reader& in, GreyPage& page, int rows, int rowBytes)
 {
     page.pixels.resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(rows));
-    return readAll(fd, page.pixels.data(), page.pixels.size());
+    return readAll(in, page.pixels.data(), page.pixels.size());
 }
 
 // greyFromBits: a 1-bit page (set bits black) as grey, for turning or
@@ -340,11 +340,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     deviceTake(device);
     struct Hold {
         pappl_device_t* device;
-        ~Hold()
-        {
-            if (deviceLetGo(device))
-                papplDeviceClose(device);
-        }
+        ~Hold() { deviceLetGo(device); }
     } hold{device};
     const std::string path = papplJobGetFilename(job);
     if (!looksLikePdf(path))
