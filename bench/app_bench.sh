@@ -44,8 +44,7 @@ mkdir -p "$out"
 tmp=${TMPDIR:-/tmp}
 work=$(mktemp -d "$tmp/appbench.XXXXXX")
 chmod 0755 "$work"
-source "$root/tests/support/cups.sh"
-source "$root/tests/app/server.sh"
+source "$root/tests/support/servers.sh"
 trap 'qapp_stop; rm -rf "$work"' EXIT
 qcups_tree "$build" "$work/root"
 ppd=$QCUPS_DATADIR/model/quorvel/quorvel.ppd
@@ -54,7 +53,10 @@ ppd=$QCUPS_DATADIR/model/quorvel/quorvel.ppd
 pdfseparate -f 1 -l 10 "$pdf" "$work/page-%d.pdf" 2>/dev/null
 pdfunite $(for i in $(seq 1 10); do echo "$work/page-$i.pdf"; done) "$work/ten.pdf" 2>/dev/null
 pdfunite "$work/page-1.pdf" "$work/page-2.pdf" "$work/two.pdf" 2>/dev/null
-"$build/tests/app/qapp_raster" "$work/two.pwg" 2
+# Two A4 pages of 1-bit raster at 600 dpi, each with its number and a line.
+timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pwgraster -r600 -dcupsColorSpace=3 -dcupsBitsPerColor=1 \
+  -sOutputFile="$work/two.pwg" -c "<</PageSize [595.2 841.8]>> setpagedevice /Helvetica findfont 60 scalefont setfont
+  1 1 2 {72 400 moveto (Page ) show 3 string cvs show 36 36 moveto 500 500 lineto 8 setlinewidth stroke showpage} for"
 
 # measure ROAD NAME: one job; prints "ROAD WALL FIRST CPU" in seconds.
 measure() {

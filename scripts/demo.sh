@@ -22,7 +22,7 @@ mkdir -p "$out"
 rm -rf "$root"
 # The build installed as a packager installs it, completed with this
 # machine's CUPS (its filters beside ours, its MIME rules and data).
-. tests/support/cups.sh
+. tests/support/servers.sh
 qcups_tree build "$PWD/$root"
 
 testpage=$(cups-config --datadir)/data/default-testpage.pdf
@@ -61,13 +61,12 @@ app_out=$PWD/$out/app
 rm -rf "$app_out"
 mkdir -p "$app_out"
 (
-  source tests/app/server.sh
   trap qapp_stop EXIT
   qapp_start "$PWD/build/app/quorvel-printer-app"
   qapp_cmd add -d quorvel -v "file://$app_out" -m quorvel >/dev/null
   id=$(qapp_cmd submit -d quorvel -t testpage "$testpage" | sed 's/.*-//')
-  timeout 300 ipptool -t -d jobid="$id" "ipp://localhost:$QAPP_PORT/ipp/print/quorvel" \
-    tests/app/job-state.test | grep -E 'job-state' || true
+  timeout 300 ipptool -t -d job-id="$id" "ipp://localhost:$QAPP_PORT/ipp/print/quorvel" \
+    tests/app/print-wait.test | grep -E 'job-state' || true
 )
 build/tools/quorvel-preview/quorvel-preview --output "$out/app/testpage" "$app_out/testpage.prn"
 echo

@@ -9,7 +9,7 @@
 # raster that chain rendered, and the PPD's choices must reach the printer.
 set -euo pipefail
 build=$1 src=$2 what=$3
-. "$src/tests/support/cups.sh"
+. "$src/tests/support/servers.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/qcups.XXXXXX")
 chmod 0755 "$work" # the scheduler's helpers run as lp
 trap 'qcupsd_stop; rm -rf "$work"' EXIT

@@ -14,60 +14,33 @@ if [ "${CI:-}" != true ] || [ "$(id -u)" -ne 0 ]; then
   exit 77
 fi
 
-build=$1
-cpack=$2
-. "$(dirname "$0")/../support/cups.sh"
-. "$(dirname "$0")/../app/server.sh" # qapp_free_port
+build=$1 cpack=$2
+. "$(dirname "$0")/../support/servers.sh"
 packages=(printer-driver-quorvel quorvel-printer-app)
 work=$(mktemp -d)
 chmod 755 "$work"
-pids=()
 
 fail() {
   echo "FAIL: $*"
   exit 1
 }
 
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
-}
-
-# stop_pid: stop a server this test started, by its pid, and reap it.
-stop_pid() {
-  kill "$1" 2>/dev/null || return 0
-  for _ in $(seq 1 100); do
-    case $(ps -o stat= -p "$1") in *Z* | "") break ;; esac
-    sleep 0.1
-  done
-  kill -KILL "$1" 2>/dev/null
-  wait "$1" 2>/dev/null
-}
-
 # purge: remove our packages and whatever apt-get brought in for them.
 purge() {
-  local p present=()
+  local p present=() status
   for p in "${packages[@]}"; do
     dpkg-query -W "$p" >/dev/null 2>&1 && present+=("$p")
   done
   [ "${#present[@]}" -eq 0 ] || dpkg --purge "${present[@]}" >"$work/purge.log" 2>&1
-  local status=$?
+  status=$?
   if [ -f "$work/before.list" ]; then
-    dpkg-query -W -f='${Package}\n' | sort >"$work/after.list"
-    local added
-    added=$(comm -13 "$work/before.list" "$work/after.list")
-    [ -z "$added" ] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -q $added >/dev/null 2>&1
+    dpkg-query -W -f='${Package}\n' | sort | comm -13 "$work/before.list" - >"$work/added.list"
+    [ ! -s "$work/added.list" ] || DEBIAN_FRONTEND=noninteractive apt-get purge -y -q $(cat "$work/added.list") >/dev/null 2>&1
   fi
   return $status
 }
 
-cleanup() {
-  local pid
-  qcupsd_stop
-  for pid in "${pids[@]}"; do stop_pid "$pid"; done
-  purge >/dev/null 2>&1
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'qcupsd_stop; qapp_stop; purge >/dev/null 2>&1; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 
 for p in "${packages[@]}"; do
@@ -103,7 +76,7 @@ timeout 600 dpkg -i "${debs[@]}" >"$work/install.log" 2>&1 ||
     >>"$work/install.log" 2>&1
 for deb in "${debs[@]}"; do
   p=$(dpkg-deb -f "$deb" Package)
-  installed "$p" || { cat "$work/install.log"; fail "$p did not install"; }
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || { cat "$work/install.log"; fail "$p did not install"; }
 done
 [ -x /usr/lib/cups/filter/rastertoquorvel ] || fail "no filter in /usr/lib/cups/filter"
 quorvel-preview --help >/dev/null || fail "quorvel-preview does not run"
@@ -128,44 +101,27 @@ else
   getent passwd quorvel >/dev/null && id -Gn quorvel | grep -qw lp || fail "no user quorvel in group lp"
   timeout 60 systemd-analyze verify /lib/systemd/system/quorvel-printer-app.service || fail "systemd-analyze verify"
   [ -L /etc/systemd/system/multi-user.target.wants/quorvel-printer-app.service ] || fail "the service is not enabled"
-  app=$work/app
-  mkdir -p "$app/state" "$app/tmp" "$app/out"
-  chown -R quorvel:lp "$app"
-  port=$(qapp_free_port)
-  as_app=(setpriv --reuid=quorvel --regid=lp --init-groups
-          env HOME="$app/state" XDG_CONFIG_HOME="$app/state" TMPDIR="$app/tmp")
-  timeout 600 "${as_app[@]}" quorvel-printer-app server -o listen-hostname=localhost \
-    -o server-port="$port" -o server-options=no-tls -o spool-directory="$app/state/spool" \
-    -o log-level=info -o log-file="$app/server.log" \
-    </dev/null >"$app/server.out" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 1 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && ls "$app"/tmp/*.sock >/dev/null 2>&1 && break
-    sleep 0.1
-  done
-  ls "$app"/tmp/*.sock >/dev/null 2>&1 || { cat "$app/server.out" "$app/server.log"; fail "the server did not start"; }
-  timeout 60 "${as_app[@]}" quorvel-printer-app add -d Quorvel -v "file://$app/out" -m quorvel ||
-    { cat "$app/server.out" "$app/server.log"; fail "add a printer"; }
-  timeout 60 "${as_app[@]}" quorvel-printer-app submit -d Quorvel \
-    "$(cups-config --datadir)/data/default-testpage.pdf" || fail "submit a job"
+  QAPP_USER=quorvel:lp qapp_start /usr/bin/quorvel-printer-app || fail "the server did not start"
+  qapp_cmd add -d Quorvel -v "file://$QAPP_DIR/out" -m quorvel || fail "add a printer"
+  qapp_cmd submit -d Quorvel "$(cups-config --datadir)/data/default-testpage.pdf" || fail "submit a job"
   printed=
   for _ in $(seq 1 600); do
-    for f in "$app"/out/*; do
-      [ -s "$f" ] && quorvel-preview "$f" >"$app/preview" 2>&1 && printed=$f && break 2
+    for f in "$QAPP_DIR"/out/*; do
+      [ -s "$f" ] && quorvel-preview "$f" >"$work/preview" 2>&1 && printed=$f && break 2
     done
     sleep 0.1
   done
-  [ -n "$printed" ] || { cat "$app/server.log"; fail "no whole printer stream in $app/out"; }
-  cat "$app/preview"
-  grep -q '^pages: 1$' "$app/preview" || fail "the test page did not print as one page"
+  [ -n "$printed" ] || { cat "$QAPP_DIR/server.log"; fail "no whole printer stream in $QAPP_DIR/out"; }
+  cat "$work/preview"
+  grep -q '^pages: 1$' "$work/preview" || fail "the test page did not print as one page"
   # The state is saved once the printers have been quiet for two seconds.
   for _ in $(seq 1 100); do
-    [ -s "$app/state/quorvel-printer-app.state" ] && break
+    [ -s "$XDG_CONFIG_HOME/quorvel-printer-app.state" ] && break
     sleep 0.1
   done
-  [ -s "$app/state/quorvel-printer-app.state" ] || fail "no state file in XDG_CONFIG_HOME"
-  timeout 60 "${as_app[@]}" quorvel-printer-app shutdown >/dev/null 2>&1
-  stop_pid "${pids[-1]}"
+  [ -s "$XDG_CONFIG_HOME/quorvel-printer-app.state" ] || fail "no state file in XDG_CONFIG_HOME"
+  qapp_cmd shutdown >/dev/null 2>&1
+  qapp_stop
 fi
 
 echo "== purge"

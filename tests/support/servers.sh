@@ -1,5 +1,6 @@
-# The driver installed into a private CUPS tree, cupsfilter on it, and a
-# private cupsd on a Unix socket. Source it, then:
+# Private servers for tests: the driver installed into a private CUPS tree
+# with cupsfilter and cupsd on it, and the printer application. Source it,
+# then:
 #
 #   qcups_tree BUILD ROOT      # install BUILD into ROOT as a packager would,
 #                              # completed with this machine's CUPS; sets
@@ -7,8 +8,9 @@
 #   qcupsd_start DIR           # cupsd on DIR/cups.sock; sets QCUPSD_PID
 #   qcupsd_job QUEUE LP-ARGS.. # lp a job and wait until it completed
 #   qcupsd_stop                # stop it by its pid
+#   qapp_start, qapp_cmd, qapp_restart, qapp_stop: the application (below)
 #
-# Nothing listens on the network and nothing is shared or browsed.
+# Nothing listens on the network and nothing is shared, browsed or announced.
 
 # qcups_tree: our files are the installed ones; everything else of this
 # machine's CUPS is linked in beside them, except its drivers, which lpinfo
@@ -80,4 +82,61 @@ qcupsd_stop() {
     wait "$QCUPSD_PID" 2>/dev/null || true
     QCUPSD_PID=
   fi
+}
+
+# qapp_start BINARY [OPTIONS...]: a private quorvel-printer-app server on a
+# free localhost port, its state, socket, spool and log in QAPP_DIR; sets
+# QAPP_PORT, QAPP_PID. Called again after qapp_restart's kill, it starts the
+# same server again. With QAPP_USER=user:group it runs as that user.
+qapp_start() {
+  QAPP_BIN=$1
+  shift
+  if [ -z "${QAPP_DIR:-}" ]; then
+    QAPP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/qapp.XXXXXX")
+    mkdir -p "$QAPP_DIR/home" "$QAPP_DIR/config" "$QAPP_DIR/snap" "$QAPP_DIR/tmp" "$QAPP_DIR/out"
+    [ -z "${QAPP_USER:-}" ] || chown -R "$QAPP_USER" "$QAPP_DIR"
+    export HOME=$QAPP_DIR/home XDG_CONFIG_HOME=$QAPP_DIR/config SNAP_COMMON=$QAPP_DIR/snap TMPDIR=$QAPP_DIR/tmp
+    QAPP_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  fi
+  # -k: a server that hangs instead of stopping is killed 10 s after the stop.
+  timeout -k 10 "${QAPP_TIMEOUT:-900}" $(qapp_as) "$QAPP_BIN" server -o server-port="$QAPP_PORT" \
+    -o listen-hostname=localhost -o server-options=no-tls -o log-level=debug \
+    -o log-file="$QAPP_DIR/server.log" "$@" </dev/null >>"$QAPP_DIR/server.out" 2>&1 &
+  QAPP_PID=$!
+  for _ in $(seq 1 200); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$QAPP_PORT") 2>/dev/null && compgen -G "$QAPP_DIR/*/*.sock" >/dev/null && return 0
+    kill -0 "$QAPP_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "qapp_start: the server did not come up" >&2
+  cat "$QAPP_DIR/server.out" "$QAPP_DIR/server.log" >&2 2>/dev/null
+  return 1
+}
+
+qapp_as() { [ -z "${QAPP_USER:-}" ] || echo setpriv --reuid="${QAPP_USER%:*}" --regid="${QAPP_USER#*:}" --init-groups; }
+
+# qapp_cmd SUB-COMMAND ...: a sub-command against that server.
+qapp_cmd() { timeout 120 $(qapp_as) "$QAPP_BIN" "$@"; }
+
+# qapp_restart: stop the server and start it again on its state.
+qapp_restart() {
+  kill "$QAPP_PID" && wait "$QAPP_PID" || true
+  qapp_start "$QAPP_BIN"
+}
+
+# qapp_stop: stop the server by its pid and remove its files. Fails, showing
+# the report, when a sanitizer build of the server reported a fault.
+qapp_stop() {
+  local status=0
+  if [ -n "${QAPP_PID:-}" ]; then
+    kill "$QAPP_PID" 2>/dev/null || true
+    wait "$QAPP_PID" 2>/dev/null || true
+    QAPP_PID=
+    if grep -q -E 'Sanitizer|runtime error' "$QAPP_DIR/server.out" 2>/dev/null; then
+      cat "$QAPP_DIR/server.out" >&2
+      status=1
+    fi
+  fi
+  [ -z "${QAPP_DIR:-}" ] || [ -n "${QAPP_KEEP:-}" ] || rm -rf "$QAPP_DIR"
+  return $status
 }
