@@ -41,81 +41,66 @@ TEST(AppOptions, LevelsAndDuplex)
     EXPECT_EQ(pageProblem(grey, 1), "Page 1 has 8 bits per pixel; this printer takes 1-bit pages");
 }
 
-// Device: a device in memory; it can interrupt writes or cut them short.
+// Device: a device in memory that first fails `interrupts` writes with
+// EINTR, then takes at most `piece` bytes a write (0: all).
 struct Device {
     Bytes bytes;
-    int interrupts = 0;    // writes to fail with EINTR first
-    std::size_t piece = 0; // take at most this many bytes a write (0: all)
+    int interrupts = 0;
+    std::size_t piece = 0;
 };
 
 ssize_t deviceWrite(void* device, const void* data, std::size_t len)
 {
     Device& d = *static_cast<Device*>(device);
-    if (d.interrupts > 0) {
-        --d.interrupts;
-        errno = EINTR;
-        return -1;
-    }
+    if (d.interrupts > 0 && d.interrupts--)
+        return errno = EINTR, -1;
     const std::size_t n = std::min(len, d.piece ? d.piece : len);
-    const auto* p = static_cast<const unsigned char*>(data);
-    d.bytes.insert(d.bytes.end(), p, p + n);
+    d.bytes.insert(d.bytes.end(), static_cast<const unsigned char*>(data), static_cast<const unsigned char*>(data) + n);
     return static_cast<ssize_t>(n);
 }
 
-// A 4 x 6 inch page at 600 dpi, 16 pixels by 2 rows: 2400 x 3600 dots.
-QuorvelPage smallPage(unsigned copies = 1)
+// runPages: pages of 16 x 2 pixels on a 4 x 6 inch sheet at 600 dpi (2400 x
+// 3600 dots), the first 8 pixels of row 0 black, into device.
+bool runPages(AppJob& job, const void* key, Device& device, int pages)
 {
-    return QuorvelPage{288, 432, 600, 600, copies, 16, 2, 2, 1, 3};
-}
-
-// Rows with black set: the first 8 pixels of row 0 black, row 1 white.
-const unsigned char kRow0[] = {0xFF, 0x00}, kRow1[] = {0x00, 0x00};
-
-// The page above as the printer gets it: row 0 with its three white lead
-// bytes (FF FF FF 00 FF once inverted) and one blank line.
-const Bytes kSmallPage =
-    cat({proto::kBeginPage, proto::lineCmd(hex("FE 00 00 FF 00 00")), proto::kBlank, proto::kEndPage});
-
-// runPages: a run of small pages, with options, into device.
-bool runPages(AppJob& job, const void* key, const JobOptions& o, Device& device, int pages,
-              unsigned headerCopies = 1)
-{
-    appJobBegin(job, key, o, deviceWrite, &device);
+    const unsigned char row0[] = {0xFF, 0x00}, row1[] = {0x00, 0x00};
+    const QuorvelPage page{288, 432, 600, 600, 1, 16, 2, 2, 1, 3};
+    appJobBegin(job, key, JobOptions{}, deviceWrite, &device);
     bool ok = true;
     for (int p = 0; p < pages; ++p)
-        ok = appPageBegin(job, smallPage(headerCopies), smallPage(headerCopies)) && appRow(job, kRow0) &&
-             appRow(job, kRow1) && appPageEnd(job) && ok;
+        ok = appPageBegin(job, page, page) && appRow(job, row0) && appRow(job, row1) && appPageEnd(job) && ok;
     return appJobEnd(job) && ok;
 }
 
+// That job as the printer gets it: row 0 behind its three white lead bytes
+// (FF FF FF 00 FF once inverted), one blank line.
+const Bytes kSmallJob = cat({proto::settings(2400, 3600), proto::kBeginPage, proto::lineCmd(hex("FE 00 00 FF 00 00")),
+                             proto::kBlank, proto::kEndPage, proto::kEndOfJob});
+
 TEST(AppJobStream, SameJobStartedTwiceWritesOnce)
 {
-    AppJob first, second;
+    AppJob first, second, again;
     Device one, two;
     int key = 0;
     appJobBegin(first, &key, JobOptions{}, deviceWrite, &one);
-    EXPECT_TRUE(runPages(second, &key, JobOptions{}, two, 1));
+    EXPECT_TRUE(runPages(second, &key, two, 1));
     EXPECT_TRUE(second.shadow);
     EXPECT_TRUE(two.bytes.empty());
     EXPECT_EQ(appJobsRunning(), 1);
     EXPECT_TRUE(appJobEnd(first));
     EXPECT_EQ(appJobsRunning(), 0);
     // Once the first run has ended, the job may run again.
-    AppJob again;
-    EXPECT_TRUE(runPages(again, &key, JobOptions{}, two, 1));
+    EXPECT_TRUE(runPages(again, &key, two, 1));
     EXPECT_FALSE(again.shadow);
-    EXPECT_EQ(two.bytes, cat({proto::settings(2400, 3600), kSmallPage, proto::kEndOfJob}));
+    EXPECT_EQ(two.bytes, kSmallJob);
 }
 
 TEST(AppDeviceWrites, InterruptedAndShortWritesResume)
 {
     AppJob job;
-    Device device;
-    device.interrupts = 3;
-    device.piece = 7;
-    EXPECT_TRUE(runPages(job, &job, JobOptions{}, device, 1));
-    EXPECT_EQ(device.bytes, cat({proto::settings(2400, 3600), kSmallPage, proto::kEndOfJob}));
-
+    Device device{{}, 3, 7};
+    EXPECT_TRUE(runPages(job, &job, device, 1));
+    EXPECT_EQ(device.bytes, kSmallJob);
 }
 
 TEST(AppLayout, Placement)
@@ -140,11 +125,8 @@ TEST(AppLayout, Placement)
     };
     for (const auto& c : cases) {
         const Placement p = placePage(c.w, c.h, 72, 4960, 7015, 600, c.scaling, c.orientation);
-        EXPECT_EQ(p.turn, c.turn) << c.name;
-        EXPECT_EQ(p.width, c.width) << c.name;
-        EXPECT_EQ(p.height, c.height) << c.name;
-        EXPECT_EQ(p.left, c.left) << c.name;
-        EXPECT_EQ(p.top, c.top) << c.name;
+        EXPECT_EQ(std::vector<int>({static_cast<int>(p.turn), p.width, p.height, p.left, p.top}),
+                  std::vector<int>({static_cast<int>(c.turn), c.width, c.height, c.left, c.top})) << c.name;
     }
 }
 

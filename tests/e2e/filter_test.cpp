@@ -2,13 +2,11 @@
 // arguments, standard error, exit status and stream, for sound jobs and for
 // input it must survive: pages it cannot hold, other raster kinds, streams
 // cut short, a cancel, and a printer that goes away or is slow.
+#include <cups/raster.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -16,32 +14,49 @@
 #include "stream_decoder.h"
 
 using namespace proto;
-using qtest::RasterPage;
 
 namespace {
 
 const std::string kPpd = "PPD=" QUORVEL_SOURCE_DIR "/ppd/quorvel.ppd ";
 const std::string kStart = "----------------StartPage...\n", kEnd = "-------main---------JobFinish end \n";
 
-// page: width pixels wide, its rows given (fewer than height: the stream
-// stops there), on a 4 x 6 inch sheet at 203 x 204 dpi: 812 x 1224 dots.
+// One page: its header and its rows; fewer rows than cupsHeight make a page
+// cut short.
+struct RasterPage {
+    cups_page_header2_t header;
+    std::vector<Bytes> rows;
+};
+
+// page: a white-is-set 1-bit page, width pixels wide, its rows given (fewer
+// than height: the stream stops there), on a 4 x 6 inch sheet at 203 x 204
+// dpi: 812 x 1224 dots.
 RasterPage page(unsigned width, std::vector<Bytes> rows, unsigned height = 0)
 {
-    RasterPage p = qtest::whitePage(width, height ? height : static_cast<unsigned>(rows.size()));
-    p.header.PageSize[0] = 288, p.header.PageSize[1] = 432;
-    p.header.HWResolution[0] = 203, p.header.HWResolution[1] = 204;
-    p.rows = std::move(rows);
-    return p;
+    cups_page_header2_t h;
+    std::memset(&h, 0, sizeof h);
+    h.HWResolution[0] = 203, h.HWResolution[1] = 204, h.PageSize[0] = 288, h.PageSize[1] = 432;
+    h.NumCopies = h.cupsBitsPerColor = h.cupsBitsPerPixel = h.cupsNumColors = 1;
+    h.cupsWidth = width, h.cupsHeight = height ? height : static_cast<unsigned>(rows.size());
+    h.cupsBytesPerLine = (width + 7) / 8, h.cupsColorSpace = CUPS_CSPACE_W;
+    return {h, std::move(rows)};
 }
 
+// rasterFile: the pages as libcups writes them, less the last cut bytes.
 std::string rasterFile(const std::vector<RasterPage>& pages, cups_mode_t mode = CUPS_RASTER_WRITE_COMPRESSED,
                        long cut = 0)
 {
     static int n = 0;
     const std::string path = qtest::tempDir() + "/" + std::to_string(++n) + ".ras";
-    qtest::writeRaster(path, pages, mode);
-    if (cut && truncate(path.c_str(), static_cast<off_t>(qtest::readFile(path).size()) - cut) != 0)
-        ADD_FAILURE() << "cannot cut " << path;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    cups_raster_t* ras = cupsRasterOpen(fd, mode);
+    for (RasterPage p : pages) {
+        cupsRasterWriteHeader2(ras, &p.header);
+        for (Bytes& row : p.rows)
+            cupsRasterWritePixels(ras, row.data(), static_cast<unsigned>(row.size()));
+    }
+    cupsRasterClose(ras);
+    if (ftruncate(fd, lseek(fd, 0, SEEK_END) - cut) != 0 || close(fd) != 0)
+        ADD_FAILURE() << path;
     return path;
 }
 

@@ -101,7 +101,8 @@ else
   getent passwd quorvel >/dev/null && id -Gn quorvel | grep -qw lp || fail "no user quorvel in group lp"
   timeout 60 systemd-analyze verify /lib/systemd/system/quorvel-printer-app.service || fail "systemd-analyze verify"
   [ -L /etc/systemd/system/multi-user.target.wants/quorvel-printer-app.service ] || fail "the service is not enabled"
-  QAPP_USER=quorvel:lp qapp_start /usr/bin/quorvel-printer-app || fail "the server did not start"
+  QAPP_USER=quorvel:lp # the service's user, for the server and its sub-commands
+  qapp_start /usr/bin/quorvel-printer-app || fail "the server did not start"
   qapp_cmd add -d Quorvel -v "file://$QAPP_DIR/out" -m quorvel || fail "add a printer"
   qapp_cmd submit -d Quorvel "$(cups-config --datadir)/data/default-testpage.pdf" || fail "submit a job"
   printed=

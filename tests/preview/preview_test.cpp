@@ -39,7 +39,7 @@ const Bytes kJob = cat({settings(812, 1218, 2, 4, 0), kPage, kEndOfJob});
 TEST(Preview, Program)
 {
     const std::string dir = qtest::tempDir();
-    qtest::writeFile(dir + "/-o", std::string(kJob.begin(), kJob.end()));
+    qtest::writeFile(dir + "/-o", kJob);
     const std::string noStream = "expected settings block (1B 26 42 1B 25 2D 39 38 37 36 35 58 ...), begin page (1B 24 "
                                  "41 1B 21 41 00 00 10), end of job (1C 16 04 45 00) or end of a two-sided job";
     const std::string summary = "settings: paper 812 x 1218 dots, copies 2, density 4, weight 0\nduplex: one-sided, "
@@ -71,7 +71,7 @@ TEST(Preview, Program)
         {"-o /nonexistent/p", kJob, 1, summary, "quorvel-preview: cannot create /nonexistent/p-1.png: "},
     };
     for (const auto& c : cases) {
-        qtest::writeFile(dir + "/in", std::string(c.in.begin(), c.in.end()));
+        qtest::writeFile(dir + "/in", c.in);
         const qtest::RunResult r = qtest::run("cd " + dir + " && " QUORVEL_PREVIEW " " + c.args + " <in");
         EXPECT_EQ(r.status, c.status) << c.args;
         EXPECT_NE(std::string(r.out.begin(), r.out.end()).find(c.out), std::string::npos) << c.args << ": " << r.err;
@@ -168,7 +168,7 @@ TEST(Preview, Pages)
     };
     for (const auto& c : cases) {
         const std::string prefix = qtest::tempDir() + "/page";
-        qtest::writeFile(prefix, std::string(c.stream.begin(), c.stream.end()));
+        qtest::writeFile(prefix, c.stream);
         const qtest::RunResult r = qtest::run(QUORVEL_PREVIEW " -o " + prefix + " " + prefix);
         ASSERT_EQ(r.status, 0) << r.err;
         const std::string file = qtest::readFile(prefix + "-1.png");

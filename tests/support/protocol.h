@@ -18,7 +18,7 @@ inline const Bytes kEndPage = hex("1B 24 42");
 inline const Bytes kEndOfJob = hex("1C 16 04 45 00");
 inline const Bytes kEndOfJobDouble = hex("1C 16 04 45 01");
 
-inline Bytes cat(std::initializer_list<Bytes> parts)
+inline Bytes cat(const std::vector<Bytes>& parts)
 {
     Bytes all;
     for (const Bytes& p : parts)

@@ -1,20 +1,12 @@
-# Private servers for tests: the driver installed into a private CUPS tree
-# with cupsfilter and cupsd on it, and the printer application. Source it,
-# then:
-#
-#   qcups_tree BUILD ROOT      # install BUILD into ROOT as a packager would,
-#                              # completed with this machine's CUPS; sets
-#                              # QCUPS_SERVERBIN, QCUPS_DATADIR, QCUPS_FILES
-#   qcupsd_start DIR           # cupsd on DIR/cups.sock; sets QCUPSD_PID
-#   qcupsd_job QUEUE LP-ARGS.. # lp a job and wait until it completed
-#   qcupsd_stop                # stop it by its pid
-#   qapp_start, qapp_cmd, qapp_restart, qapp_stop: the application (below)
-#
-# Nothing listens on the network and nothing is shared, browsed or announced.
+# Private servers for tests, the demo and the benchmark: the driver in a
+# private CUPS tree with cupsfilter and cupsd on it, and the printer
+# application. Source it, then call the functions below. Nothing listens on
+# the network and nothing is shared, browsed or announced.
 
-# qcups_tree: our files are the installed ones; everything else of this
-# machine's CUPS is linked in beside them, except its drivers, which lpinfo
-# would run and some of which look for network printers.
+# qcups_tree BUILD ROOT: BUILD installed into ROOT as a packager would, and
+# the rest of this machine's CUPS linked in beside it, except its drivers,
+# which lpinfo would run and some of which look for network printers. Sets
+# QCUPS_SERVERBIN, QCUPS_DATADIR and QCUPS_FILES (for cupsfilter -c).
 qcups_tree() {
   local build=$1 root=$2 f sys data
   (umask 022 && DESTDIR=$root cmake --install "$build" >/dev/null)
@@ -30,8 +22,8 @@ qcups_tree() {
     "$root/etc" "$QCUPS_SERVERBIN" "$QCUPS_DATADIR" "$root/tmp" >"$QCUPS_FILES"
 }
 
-# qcupsd_start: the scheduler in the foreground of a background job, its
-# configuration, spool and logs in DIR; a failing filter aborts its job.
+# qcupsd_start DIR: cupsd on DIR/cups.sock, its configuration, spool and
+# logs in DIR; a failing filter aborts its job. Sets QCUPSD_PID.
 qcupsd_start() {
   QCUPSD_DIR=$1
   local d=$1 i
@@ -59,8 +51,8 @@ qcupsd_start() {
   return 1
 }
 
-# qcupsd_job: submit with lp and wait until the job is done; says why it
-# did not complete.
+# qcupsd_job QUEUE LP-ARGS...: lp a job and wait until it is done; says why
+# it did not complete.
 qcupsd_job() {
   local queue=$1 id i
   shift
@@ -87,7 +79,8 @@ qcupsd_stop() {
 # qapp_start BINARY [OPTIONS...]: a private quorvel-printer-app server on a
 # free localhost port, its state, socket, spool and log in QAPP_DIR; sets
 # QAPP_PORT, QAPP_PID. Called again after qapp_restart's kill, it starts the
-# same server again. With QAPP_USER=user:group it runs as that user.
+# same server again. With QAPP_USER=user:group it and the sub-commands run
+# as that user, as a service runs it.
 qapp_start() {
   QAPP_BIN=$1
   shift
@@ -95,7 +88,9 @@ qapp_start() {
     QAPP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/qapp.XXXXXX")
     mkdir -p "$QAPP_DIR/home" "$QAPP_DIR/config" "$QAPP_DIR/snap" "$QAPP_DIR/tmp" "$QAPP_DIR/out"
     [ -z "${QAPP_USER:-}" ] || chown -R "$QAPP_USER" "$QAPP_DIR"
-    export HOME=$QAPP_DIR/home XDG_CONFIG_HOME=$QAPP_DIR/config SNAP_COMMON=$QAPP_DIR/snap TMPDIR=$QAPP_DIR/tmp
+    export HOME=$QAPP_DIR/home XDG_CONFIG_HOME=$QAPP_DIR/config TMPDIR=$QAPP_DIR/tmp
+    # Root's server would keep its socket and state in /var: SNAP_COMMON moves them.
+    [ -n "${QAPP_USER:-}" ] || export SNAP_COMMON=$QAPP_DIR/snap
     QAPP_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   fi
   # -k: a server that hangs instead of stopping is killed 10 s after the stop.

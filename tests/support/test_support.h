@@ -1,15 +1,11 @@
-// Helpers shared by the tests: bytes from hex and back, rasters written with
-// libcups' own writer, and programs run through the shell as the scheduler
-// runs a filter.
+// Helpers shared by the tests: bytes from hex and back, files, and programs
+// run through the shell as the scheduler runs a filter.
 #pragma once
 
-#include <cups/raster.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,40 +33,6 @@ inline std::string hex(const Bytes& bytes) // and back, for readable failures
     return text;
 }
 
-// One page: its header and its rows; fewer rows than cupsHeight make a
-// truncated page.
-struct RasterPage {
-    cups_page_header2_t header;
-    std::vector<Bytes> rows;
-};
-
-// whitePage: a white-is-set 1-bit page of width x height pixels, all white.
-inline RasterPage whitePage(unsigned width, unsigned height, unsigned dpi = 600)
-{
-    cups_page_header2_t h;
-    std::memset(&h, 0, sizeof h);
-    h.HWResolution[0] = h.HWResolution[1] = dpi;
-    h.PageSize[0] = width * 72 / dpi, h.PageSize[1] = height * 72 / dpi;
-    h.NumCopies = h.cupsBitsPerColor = h.cupsBitsPerPixel = h.cupsNumColors = 1;
-    h.cupsWidth = width, h.cupsHeight = height, h.cupsBytesPerLine = (width + 7) / 8;
-    h.cupsColorSpace = CUPS_CSPACE_W;
-    return {h, std::vector<Bytes>(height, Bytes(h.cupsBytesPerLine, 0xFF))};
-}
-
-inline void writeRaster(const std::string& path, const std::vector<RasterPage>& pages,
-                        cups_mode_t mode = CUPS_RASTER_WRITE_COMPRESSED)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    cups_raster_t* ras = cupsRasterOpen(fd, mode);
-    for (RasterPage page : pages) {
-        cupsRasterWriteHeader2(ras, &page.header);
-        for (Bytes& row : page.rows)
-            cupsRasterWritePixels(ras, row.data(), static_cast<unsigned>(row.size()));
-    }
-    cupsRasterClose(ras);
-    close(fd);
-}
-
 inline std::string tempDir() // a fresh directory for this test process
 {
     static std::string dir;
@@ -90,9 +52,9 @@ inline std::string readFile(const std::string& path)
     return s.str();
 }
 
-inline void writeFile(const std::string& path, const std::string& data)
+template <class Data> void writeFile(const std::string& path, const Data& data)
 {
-    std::ofstream(path, std::ios::binary) << data;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
 struct RunResult {

@@ -20,13 +20,7 @@ namespace {
 struct Capture {
     std::vector<Bytes> pieces;
     int calls = 0, failAt = -1;
-    Bytes all() const
-    {
-        Bytes b;
-        for (const Bytes& p : pieces)
-            b.insert(b.end(), p.begin(), p.end());
-        return b;
-    }
+    Bytes all() const { return cat(std::vector<Bytes>(pieces)); }
 };
 
 int capture(void* ctx, const unsigned char* bytes, std::size_t len)
@@ -77,6 +71,9 @@ Capture runJob(const PrintJobAttr& a, const QuorvelPage& p, const std::vector<st
 
 const Bytes kSettings = settings(812, 1218);
 
+// What the filter's tests do not show: narrow, empty and overfull pages, the
+// cancel switches one at a time, copy counts and paper sizes at their
+// limits, and the duplex fields.
 TEST(PrinterStream, Jobs)
 {
     // "00 FF" behind the lead: FF FF FF 00 FF gives FE 00 00 FF 00 00.
@@ -89,24 +86,13 @@ TEST(PrinterStream, Jobs)
         bool blackIsSet;
         Bytes expected;
     } cases[] = {
-        {attr(), page(16, 2), {}, false, kEndOfJob},
-        {attr(), page(16, 5), {{hex("FF FF"), hex("FF FF"), hex("00 FF"), hex("FF FF")}}, false, // rows never sent are white
-         cat({kSettings, kBeginPage, kBlank, kBlank, data, kBlank, kBlank, kEndPage, kEndOfJob})},
-        {attr(), page(16, 2), {{hex("00 00"), hex("FF 00")}}, true,
-         cat({kSettings, kBeginPage, kBlank, data, kEndPage, kEndOfJob})},
-        {attr(), page(12, 2), {{hex("F0 FF"), hex("FF 00")}}, false, // only width / 8 bytes count
-         cat({kSettings, kBeginPage, lineCmd(hex("FE 00 00 0F")), kBlank, kEndPage, kEndOfJob})},
         {attr(), page(7, 1), {{hex("00")}}, false, cat({kSettings, kBeginPage, kBlank, kEndPage, kEndOfJob})},
         {attr(), page(16, 0), {{}}, false, cat({kSettings, empty, kEndOfJob})},
         {attr(), page(16, 1), {{hex("FF FF"), hex("00 FF")}}, false, // rows past the height are dropped
          cat({kSettings, kBeginPage, kBlank, kEndPage, kEndOfJob})},
-        {attr(), page(16, 1), {{hex("FF FF")}, {hex("00 FF")}}, false,
-         cat({kSettings, kBeginPage, kBlank, kEndPage, kBeginPage, data, kEndPage, kEndOfJob})},
-        {attr(4, 0), page(16, 0), {{}}, false, cat({settings(812, 1218, 1, 4, 0), empty, kEndOfJob})},
         {attr(2, 3, 1, 0), page(16, 0), {{}}, false, cat({empty, kEndOfJob})},
         {attr(2, 3, 0, 2), page(16, 0), {{}}, false, cat({kSettings, empty})},
         {attr(2, 3, 1, 2), page(16, 0), {{}}, false, empty},
-        {attr(), page(16, 0, 3), {{}}, false, cat({settings(812, 1218, 3), empty, kEndOfJob})},
         {attr(), page(16, 0, 0), {{}}, false, cat({kSettings, empty, kEndOfJob})},
         {attr(), page(16, 0, 65536 + 2), {{}}, false, cat({settings(812, 1218, 2), empty, kEndOfJob})},
         {attr(), page(16, 0, 32768), {{}}, false, cat({kSettings, empty, kEndOfJob})},
