@@ -49,14 +49,25 @@ expect_state() {
   [[ ${got%%|*} == "$3" && ${got#*|} =~ ${4:-} ]] || fail "job $2 ended '$got', expected $3 '${4:-}'"
 }
 
+# print NAME FILE [OPTIONS...]: job NAME on q1, which must complete.
+print() {
+  expect_state q1 "$(submit q1 "$@")" completed
+}
+
 # summary FILE: quorvel-preview's summary of a stream; fails on a damaged one.
 summary() {
   "$preview" "$1" || fail "$1 is not a well-formed printer stream"
 }
 
-# filter_stream RASTER OPTIONS: what rastertoquorvel sends for it.
-filter_stream() {
-  PPD=$src/ppd/quorvel.ppd "$build/filter/rastertoquorvel" 1 user title 1 "$2" "$1" 2>/dev/null || true
+# has NAME PATTERN: the summary of job NAME's stream matches *PATTERN*.
+has() {
+  [[ $(summary "$out/$1.prn") == *$2* ]] || fail "$1: no '$2' in: $(summary "$out/$1.prn")"
+}
+
+# same NAME RASTER OPTIONS: job NAME's stream is rastertoquorvel's for RASTER.
+same() {
+  { PPD=$src/ppd/quorvel.ppd "$build/filter/rastertoquorvel" 1 user title 1 "$3" "$2" 2>/dev/null || true; } |
+    cmp "$out/$1.prn" - || fail "$1: not the filter's stream"
 }
 
 # doc FILE PAGES [W H N]: pages with their number and a line, as PDF of
@@ -99,23 +110,18 @@ ipp)
 
 stream)
   doc "$work/two.pwg" 2
-  id=$(submit q1 two "$work/two.pwg")
-  expect_state q1 "$id" completed
-  filter_stream "$work/two.pwg" "" | cmp "$out/two.prn" - || fail "PWG raster stream differs from rastertoquorvel's"
-
+  print two "$work/two.pwg"
+  same two "$work/two.pwg" ""
   jpeg "$work/pic.jpg"
-  id=$(submit q1 pic "$work/pic.jpg" copies=3)
-  expect_state q1 "$id" completed
-  [[ $(summary "$out/pic.prn") == *"copies 3,"*"pages: 1"*"page 1: 7015 rows"* ]] || fail "JPEG, 3 copies"
-
+  print pic "$work/pic.jpg" copies=3
+  has pic "copies 3,*pages: 1*page 1: 7015 rows"
   doc "$work/doc.pdf" 3 842 595 3
-  id=$(submit q1 doc "$work/doc.pdf" copies=2)
-  expect_state q1 "$id" completed
-  [[ $(summary "$out/doc.prn") == *"paper 4958 x 7008 dots, copies 2,"*"pages: 3"*"page 3: 7015 rows"* ]] ||
-    fail "PDF, 2 copies: $(summary "$out/doc.prn")"
+  print doc "$work/doc.pdf" copies=2
+  has doc "paper 4958 x 7008 dots, copies 2,*pages: 3*page 3: 7015 rows"
   "$preview" --output "$work/doc" "$out/doc.prn" >/dev/null
   [ -s "$work/doc-3.png" ] || fail "PDF pages as PNG"
-
+  print range "$work/doc.pdf" page-ranges=2-3
+  has range "pages: 2"
   # A Letter page fits A4 upright, so Ghostscript halftones it to 1 bit
   # itself: a one-inch square at 583.5 dpi is 583 to 585 rows of ink. The
   # same page shown turned (/Rotate 90) is turned onto the sheet, which
@@ -124,47 +130,33 @@ stream)
     IFS=: read -r name how mark <<<"$f"
     timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dAutoRotatePages=/None -sOutputFile="$work/$name.pdf" \
       -c "$mark <</PageSize [612 792]>> setpagedevice 72 72 72 72 rectfill showpage"
-    id=$(submit q1 "$name" "$work/$name.pdf")
-    expect_state q1 "$id" completed
-    grep -q "\[Job $id\] Rendering pages 1 to 1 at .* dpi, $how" "$QAPP_DIR/server.log" || fail "$name: not $how"
+    print "$name" "$work/$name.pdf"
+    grep -q "Rendering pages 1 to 1 at .* dpi, $how" "$QAPP_DIR/server.log" || fail "$name: not $how"
   done
-  [[ $(summary "$out/square.prn") =~ "page 1: 7015 rows, 58"[345]" data lines" ]] || fail "square: $(summary "$out/square.prn")"
-
-  id=$(submit q1 range "$work/doc.pdf" page-ranges=2-3)
-  expect_state q1 "$id" completed
-  [[ $(summary "$out/range.prn") == *"pages: 2"* ]] || fail "page-ranges=2-3"
+  has square "page 1: 7015 rows, 58[345] data lines"
   ;;
 
 defaults)
   doc "$work/one.pwg" 1
   qapp_cmd modify -d q1 -o printer-darkness-configured=90 -o paper-weight-default=heavy >/dev/null
-  id=$(submit q1 plain "$work/one.pwg")
-  expect_state q1 "$id" completed
-  filter_stream "$work/one.pwg" "PrintDensity=0Dark PaperWeight=1Heavy" >"$work/dark.prn"
-  cmp "$out/plain.prn" "$work/dark.prn" || fail "printer defaults did not reach the stream"
-
+  print plain "$work/one.pwg"
+  same plain "$work/one.pwg" "PrintDensity=0Dark PaperWeight=1Heavy"
   # Darkness 90 - 45 = 45 is the medium band; the job's weight wins. Two-sided
   # jobs send what the filter sends for the same choices.
-  for j in "own print-darkness=-45 paper-weight=light:PrintDensity=2Medium PaperWeight=4Light" \
-    "long sides=two-sided-long-edge manual-duplex=off paper-weight=medium:PrintDensity=0Dark Duplex=DuplexNoTumble" \
-    "short sides=two-sided-short-edge manual-duplex=on paper-weight=medium:PrintDensity=0Dark Duplex=DuplexTumble ManualDuplex=True"; do
-    read -r -a opts <<<"${j%%:*}"
-    id=$(submit q1 "${opts[@]:0:1}" "$work/one.pwg" "${opts[@]:1}")
-    expect_state q1 "$id" completed
-    filter_stream "$work/one.pwg" "${j#*:}" | cmp "$out/${opts[0]}.prn" - || fail "${opts[0]}: not the filter's stream"
-  done
-
+  print own "$work/one.pwg" print-darkness=-45 paper-weight=light
+  same own "$work/one.pwg" "PrintDensity=2Medium PaperWeight=4Light"
+  print long "$work/one.pwg" sides=two-sided-long-edge manual-duplex=off paper-weight=medium
+  same long "$work/one.pwg" "PrintDensity=0Dark Duplex=DuplexNoTumble"
+  print short "$work/one.pwg" sides=two-sided-short-edge manual-duplex=on paper-weight=medium
+  same short "$work/one.pwg" "PrintDensity=0Dark Duplex=DuplexTumble ManualDuplex=True"
   # Letter in the tray: it becomes the default size for jobs that name none.
   qapp_cmd modify -d q1 -o media-ready=na_letter_8.5x11in >/dev/null
-  id=$(submit q1 letter "$work/one.pwg")
-  expect_state q1 "$id" completed
-  [[ $(summary "$out/letter.prn") == *"paper 5100 x 6600 dots"* ]] || fail "Letter as the ready media"
+  print letter "$work/one.pwg"
+  has letter "paper 5100 x 6600 dots"
   qapp_cmd modify -d q1 -o media-ready=iso_a4_210x297mm >/dev/null
-
-  qapp_restart # the state survives it
-  id=$(submit q1 again "$work/one.pwg")
-  expect_state q1 "$id" completed
-  cmp "$out/again.prn" "$work/dark.prn" || fail "printer defaults lost in a restart"
+  qapp_restart # the printer's defaults survive it
+  print again "$work/one.pwg"
+  same again "$work/one.pwg" "PrintDensity=0Dark PaperWeight=1Heavy"
   ;;
 
 cancel)
@@ -176,12 +168,11 @@ cancel)
   done
   qapp_cmd cancel -d q1 -j "$id" >/dev/null
   expect_state q1 "$id" canceled
-  s=$(summary "$out/long.prn")
-  [[ $s == *"end of job: yes"* && $s != *"pages: 40"* ]] || fail "cancelled job: $s"
+  has long "end of job: yes"
+  [[ $(summary "$out/long.prn") != *"pages: 40"* ]] || fail "the cancel came after the last page"
   doc "$work/one.pwg" 1
-  id=$(submit q1 next "$work/one.pwg")
-  expect_state q1 "$id" completed
-  filter_stream "$work/one.pwg" "" | cmp "$out/next.prn" - || fail "the job after a cancel"
+  print next "$work/one.pwg"
+  same next "$work/one.pwg" ""
   ;;
 
 bad)
@@ -192,8 +183,7 @@ bad)
   head -c $(($(stat -c %s "$work/pic.jpg") - 300)) "$work/pic.jpg" >"$work/tail.jpg" # cut in its picture
   for f in cut.pwg:"stopped early" head.jpg:"not a readable JPEG" tail.jpg:"cut short"; do
     n=${f%%:*} n=${n/./-}
-    id=$(submit q1 "$n" "$work/${f%%:*}")
-    expect_state q1 "$id" aborted "${f#*:}"
+    expect_state q1 "$(submit q1 "$n" "$work/${f%%:*}")" aborted "${f#*:}"
     [ ! -s "$out/$n.prn" ] || summary "$out/$n.prn" >/dev/null
   done
   [ ! -s "$out/tail-jpg.prn" ] || fail "a JPEG cut short reached the printer"
@@ -202,20 +192,15 @@ bad)
   r=$(ipp q1 -d filetype=application/pdf -d jobname=text -f "$work/text.pdf")
   [[ $r == "aborted|The document is not a PDF file." ]] || fail "text sent as PDF: $r"
   [ ! -s "$out/text.prn" ] || fail "text sent as PDF reached the printer"
-
   # A page wider than the printer takes is left out as the filter leaves it
   # out; the job's message names it.
   doc "$work/wide.pwg" 3 768 841.8 2
-  id=$(submit q1 wide "$work/wide.pwg")
-  expect_state q1 "$id" aborted "^Page 2 is 6400 x 7015 pixels"
-  filter_stream "$work/wide.pwg" "" | cmp "$out/wide.prn" - || fail "wide page: not the filter's stream"
-
-  # A printer that takes no data.
+  expect_state q1 "$(submit q1 wide "$work/wide.pwg")" aborted "^Page 2 is 6400 x 7015 pixels"
+  same wide "$work/wide.pwg" ""
+  # A printer that takes no data, and one that does after it.
   qapp_cmd add -d full -v file:///dev/full -m quorvel >/dev/null
-  id=$(submit full gone "$work/two.pwg")
-  expect_state full "$id" aborted "stopped taking data"
-  id=$(submit q1 after "$work/two.pwg")
-  expect_state q1 "$id" completed
+  expect_state full "$(submit full gone "$work/two.pwg")" aborted "stopped taking data"
+  print after "$work/two.pwg"
   ;;
 
 load)
@@ -224,7 +209,8 @@ load)
   # whole streams.
   doc "$work/two.pwg" 2
   doc "$work/doc.pdf" 2 842 595 2
-  filter_stream "$work/two.pwg" "" >"$work/filter.prn"
+  print two "$work/two.pwg"
+  same two "$work/two.pwg" "" # the reference for the load
   send() { # PRINTER JOB FILE TYPE: "RETRIES STATE" into $work/PRINTER-JOB
     local tries=0 r
     while r=$(IPP_LOG=$work/$1-$2.log ipp "$1" -d filetype="$4" -d jobname="$2" -f "$3") &&
@@ -255,7 +241,7 @@ load)
     # What each printer received, job by job: PAPPL 1.3.1 may put two jobs
     # that overlapped into one job's file, one after the other. Each job
     # starts with the settings block right after the end of the one before.
-    python3 - "$QAPP_DIR/l$p" "$work/filter.prn" "$work/l$p-pdf" <<'PY' || fail "l$p: not 3 filter streams and 2 others"
+    python3 - "$QAPP_DIR/l$p" "$out/two.prn" "$work/l$p-pdf" <<'PY' || fail "l$p: not 3 filter streams and 2 others"
 import glob, re, sys
 d, ref, out = sys.argv[1:]
 ref = open(ref, "rb").read()
