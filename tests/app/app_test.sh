@@ -32,10 +32,9 @@ submit() {
   qapp_cmd submit -d "$printer" -t "$name" ${opts[@]+"${opts[@]}"} "$file" | sed 's/.*-//'
 }
 
-# ipp PRINTER IPPTOOL-ARGS...: print-wait.test; prints "STATE|MESSAGE" and
-# leaves ipptool's output in $IPP_LOG. ipptool's verdict is not used:
-# PAPPL lists job-name twice for jobs that the submit sub-command named,
-# which ipptool counts as a failure.
+# ipp PRINTER IPPTOOL-ARGS...: print-wait.test, its output in $IPP_LOG;
+# prints "STATE|MESSAGE". Not its verdict: PAPPL lists job-name twice for
+# jobs that the submit sub-command named, which ipptool counts as a failure.
 ipp() {
   local log=${IPP_LOG:-$work/ipp.log}
   timeout 600 ipptool -T 60 -t "${@:2}" "ipp://localhost:$QAPP_PORT/ipp/print/$1" "$here/print-wait.test" >"$log" 2>&1 || true
@@ -118,14 +117,10 @@ stream)
   doc "$work/doc.pdf" 3 842 595 3
   print doc "$work/doc.pdf" copies=2
   has doc "paper 4958 x 7008 dots, copies 2,*pages: 3*page 3: 7015 rows"
-  "$preview" --output "$work/doc" "$out/doc.prn" >/dev/null
-  [ -s "$work/doc-3.png" ] || fail "PDF pages as PNG"
   print range "$work/doc.pdf" page-ranges=2-3
   has range "pages: 2"
-  # A Letter page fits A4 upright, so Ghostscript halftones it to 1 bit
-  # itself: a one-inch square at 583.5 dpi is 583 to 585 rows of ink. The
-  # same page shown turned (/Rotate 90) is turned onto the sheet, which
-  # takes grey rows.
+  # A Letter page fits A4 upright: Ghostscript halftones it to 1 bit, a one-inch
+  # square at 583.5 dpi is 583 to 585 rows. Shown turned, it takes grey rows.
   for f in square:1-bit:"" turned:grey:"[/Rotate 90 /PAGE pdfmark"; do
     IFS=: read -r name how mark <<<"$f"
     timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dAutoRotatePages=/None -sOutputFile="$work/$name.pdf" \
@@ -204,9 +199,7 @@ bad)
   ;;
 
 load)
-  # Every job is sent at once; a client told the server is busy sends again
-  # (the retries are counted). PWG rasters must be the filter's bytes, PDFs
-  # whole streams.
+  # Every job sent at once; a client told the server is busy sends again.
   doc "$work/two.pwg" 2
   doc "$work/doc.pdf" 2 842 595 2
   print two "$work/two.pwg"
@@ -238,9 +231,9 @@ load)
       [ "$state" = completed ] || fail "l$p job j$j: ${state:-no answer}"
       retries=$((retries + tries))
     done
-    # What each printer received, job by job: PAPPL 1.3.1 may put two jobs
-    # that overlapped into one job's file, one after the other. Each job
-    # starts with the settings block right after the end of the one before.
+    # Each printer's jobs: 3 the filter's bytes, 2 whole PDF streams. PAPPL
+    # 1.3.1 may put two jobs that overlapped into one job's file, one after
+    # the other: a job starts with a settings block right after an end of job.
     python3 - "$QAPP_DIR/l$p" "$out/two.prn" "$work/l$p-pdf" <<'PY' || fail "l$p: not 3 filter streams and 2 others"
 import glob, re, sys
 d, ref, out = sys.argv[1:]
