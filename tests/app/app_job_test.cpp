@@ -145,6 +145,12 @@ TEST(AppLayout, RowsTurnedDitheredAndShifted)
         sheetRow(page, turned, y, 9, thresholds, out, 2);
         EXPECT_EQ(Bytes(out, out + 2), turnedRows[y]) << y;
     }
+    // Turned right, the black pixel is on top. A black top left corner
+    // turned over is the bottom right one.
+    sheetRow(page, Placement{Turn::Right, 1, 0, 0, 1, 2}, 0, 9, thresholds, out, 2);
+    EXPECT_EQ(Bytes(out, out + 2), hex("80 00"));
+    sheetRow(GreyPage{2, 2, {0, 255, 255, 255}}, Placement{Turn::UpsideDown, 1, 0, 0, 2, 2}, 1, 9, thresholds, out, 2);
+    EXPECT_EQ(Bytes(out, out + 2), hex("40 00"));
     // Moved right by 7: grey 100 is darker than the threshold, 200 lighter;
     // halved, 0+255 averages to black and 100+200 to white.
     GreyPage grey{4, 1, {0, 255, 100, 200}};

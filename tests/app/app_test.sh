@@ -149,7 +149,9 @@ defaults)
   print letter "$work/one.pwg"
   has letter "paper 5100 x 6600 dots"
   qapp_cmd modify -d q1 -o media-ready=iso_a4_210x297mm >/dev/null
-  qapp_restart # the printer's defaults survive it
+  # The printer's defaults survive a restart, here into a spool folder whose
+  # parents the server must make.
+  qapp_restart -o spool-directory="$QAPP_DIR/new/spool"
   print again "$work/one.pwg"
   same again "$work/one.pwg" "PrintDensity=0Dark PaperWeight=1Heavy"
   ;;

@@ -113,10 +113,10 @@ qapp_as() { [ -z "${QAPP_USER:-}" ] || echo setpriv --reuid="${QAPP_USER%:*}" --
 # qapp_cmd SUB-COMMAND ...: a sub-command against that server.
 qapp_cmd() { timeout 120 $(qapp_as) "$QAPP_BIN" "$@"; }
 
-# qapp_restart: stop the server and start it again on its state.
+# qapp_restart [OPTIONS...]: stop the server and start it again on its state.
 qapp_restart() {
   kill "$QAPP_PID" && wait "$QAPP_PID" || true
-  qapp_start "$QAPP_BIN"
+  qapp_start "$QAPP_BIN" "$@"
 }
 
 # qapp_stop: stop the server by its pid and remove its files. Fails, showing
