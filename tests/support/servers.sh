@@ -110,8 +110,13 @@ qapp_start() {
 
 qapp_as() { [ -z "${QAPP_USER:-}" ] || echo setpriv --reuid="${QAPP_USER%:*}" --regid="${QAPP_USER#*:}" --init-groups; }
 
-# qapp_cmd SUB-COMMAND ...: a sub-command against that server.
-qapp_cmd() { timeout 120 $(qapp_as) "$QAPP_BIN" "$@"; }
+# qapp_cmd SUB-COMMAND ...: a sub-command against that server. Only while it
+# runs: without one, a sub-command starts a server of its own, which no
+# test would stop.
+qapp_cmd() {
+  [ -n "${QAPP_PID:-}" ] && kill -0 "$QAPP_PID" 2>/dev/null || { echo "qapp_cmd $1: the server is not running" >&2; return 1; }
+  timeout 120 $(qapp_as) "$QAPP_BIN" "$@"
+}
 
 # qapp_restart [OPTIONS...]: stop the server and start it again on its state.
 qapp_restart() {
