@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "document_check.h"
+#include "driver.h"
 #include "page_layout.h"
 #include "print_job.h"
 #include "protocol.h"
@@ -39,6 +40,10 @@ TEST(AppOptions, LevelsAndDuplex)
     }
     QuorvelPage grey{595, 842, 600, 600, 1, 4960, 7015, 4960, 8, 18};
     EXPECT_EQ(pageProblem(grey, 1), "Page 1 has 8 bits per pixel; this printer takes 1-bit pages");
+    // A printer found on USB is ours when its IEEE 1284 ID names the maker.
+    for (const char* id : {"MFG:Quorvel;MDL:Q1;", "MANUFACTURER:quorvel;MODEL:Q1;"})
+        EXPECT_STREQ(quorvelDriverForDeviceId(id), "quorvel") << id;
+    EXPECT_EQ(quorvelDriverForDeviceId("MFG:Other;MDL:Quorvel;"), nullptr);
 }
 
 // Device: a device in memory that first fails `interrupts` writes with
