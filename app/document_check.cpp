@@ -70,18 +70,18 @@ const char* documentProblem(const char* format, bool formatError)
 {
     if (!format)
         return nullptr;
-    const bool image = std::strcmp(format, "image/jpeg") == 0 || std::strcmp(format, "image/png") == 0;
+    const bool jpeg = std::strcmp(format, "image/jpeg") == 0, png = std::strcmp(format, "image/png") == 0;
     const bool raster = std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0;
     if (formatError) {
-        if (std::strcmp(format, "image/jpeg") == 0)
+        if (jpeg)
             return "The document is not a readable JPEG image (damaged or cut short).";
-        if (std::strcmp(format, "image/png") == 0)
+        if (png)
             return "The document is not a readable PNG image (damaged or cut short).";
         if (raster)
             return "The raster document is damaged: a page header is not valid.";
         return nullptr;
     }
-    if (image)
+    if (jpeg || png)
         return "The image cannot be printed: it is too large or its pixels are not square.";
     if (raster)
         return "The raster document is in colour; this printer takes black and grey pages.";

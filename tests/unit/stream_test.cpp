@@ -20,7 +20,7 @@ namespace {
 struct Capture {
     std::vector<Bytes> pieces;
     int calls = 0, failAt = -1;
-    Bytes all() const { return cat(std::vector<Bytes>(pieces)); }
+    Bytes all() const { return cat(pieces); }
 };
 
 int capture(void* ctx, const unsigned char* bytes, std::size_t len)
