@@ -1,7 +1,8 @@
 # Private servers for tests, the demo and the benchmark: the driver in a
 # private CUPS tree with cupsfilter and cupsd on it, and the printer
-# application. Source it, then call the functions below. Nothing listens on
-# the network and nothing is shared, browsed or announced.
+# application; and documents to print. Source it, then call the functions
+# below. Nothing listens on the network and nothing is shared, browsed or
+# announced.
 
 # qcups_tree BUILD ROOT: BUILD installed into ROOT as a packager would, and
 # the rest of this machine's CUPS linked in beside it, except its drivers,
@@ -67,13 +68,16 @@ qcupsd_job() {
   return 1
 }
 
-# qcupsd_stop: stop the scheduler by its pid.
+# qstop PID: stop a server this shell started, by its pid, and reap it.
+qstop() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+# qcupsd_stop: stop the scheduler.
 qcupsd_stop() {
-  if [ -n "${QCUPSD_PID:-}" ]; then
-    kill "$QCUPSD_PID" 2>/dev/null || true
-    wait "$QCUPSD_PID" 2>/dev/null || true
-    QCUPSD_PID=
-  fi
+  [ -z "${QCUPSD_PID:-}" ] || qstop "$QCUPSD_PID"
+  QCUPSD_PID=
 }
 
 # qapp_start BINARY [OPTIONS...]: a private quorvel-printer-app server on a
@@ -120,7 +124,7 @@ qapp_cmd() {
 
 # qapp_restart [OPTIONS...]: stop the server and start it again on its state.
 qapp_restart() {
-  kill "$QAPP_PID" && wait "$QAPP_PID" || true
+  qstop "$QAPP_PID"
   qapp_start "$QAPP_BIN" "$@"
 }
 
@@ -129,8 +133,7 @@ qapp_restart() {
 qapp_stop() {
   local status=0
   if [ -n "${QAPP_PID:-}" ]; then
-    kill "$QAPP_PID" 2>/dev/null || true
-    wait "$QAPP_PID" 2>/dev/null || true
+    qstop "$QAPP_PID"
     QAPP_PID=
     if grep -q -E 'Sanitizer|runtime error' "$QAPP_DIR/server.out" 2>/dev/null; then
       cat "$QAPP_DIR/server.out" >&2
@@ -139,4 +142,20 @@ qapp_stop() {
   fi
   [ -z "${QAPP_DIR:-}" ] || [ -n "${QAPP_KEEP:-}" ] || rm -rf "$QAPP_DIR"
   return $status
+}
+
+# qdoc FILE PAGES [W H N]: pages with their number and a line, as PDF of
+# Letter pages (FILE.pdf) or 1-bit PWG raster of A4 at 600 dpi (FILE.pwg);
+# page N is W x H points. The raster's first page says A4 is 841 points
+# long, as libcups and PAPPL round it (Ghostscript says 842).
+qdoc() {
+  local ps="/p {/n exch def /h exch def /w exch def <</PageSize [w h]>> setpagedevice /Helvetica findfont
+    60 scalefont setfont 72 400 moveto (Page ) show n 3 string cvs show 36 36 moveto 500 500 lineto
+    8 setlinewidth stroke showpage} def" size="612 792" dev=(-sDEVICE=pdfwrite) i
+  [[ $1 == *.pdf ]] || size="595.2 841.8" dev=(-sDEVICE=pwgraster -r600 -dcupsColorSpace=3 -dcupsBitsPerColor=1)
+  for i in $(seq 1 "$2"); do
+    if [ "$i" = "${5:-}" ]; then ps+=" $3 $4 $i p"; else ps+=" $size $i p"; fi
+  done
+  timeout 120 gs -q -dSAFER -dBATCH -dNOPAUSE "${dev[@]}" -sOutputFile="$1" -c "$ps"
+  [[ $1 == *.pdf ]] || printf '\0\0\3I' | dd of="$1" bs=1 seek=360 conv=notrunc status=none
 }
