@@ -1,6 +1,7 @@
-// Checks on a job's document, and what PAPPL's refusals mean to a user.
+// Checks on a job's document before it is printed.
 #include "document_check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -66,24 +67,32 @@ bool jpegFileEndsWhole(const char* path)
     return jpegEndsWhole(data.data(), data.size());
 }
 
-const char* documentProblem(const char* format, bool formatError)
+const char* documentFormat(const unsigned char* head, std::size_t n)
 {
-    if (!format)
-        return nullptr;
-    const bool jpeg = std::strcmp(format, "image/jpeg") == 0, png = std::strcmp(format, "image/png") == 0;
-    const bool raster = std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0;
-    if (formatError) {
-        if (jpeg)
-            return "The document is not a readable JPEG image (damaged or cut short).";
-        if (png)
-            return "The document is not a readable PNG image (damaged or cut short).";
-        if (raster)
-            return "The raster document is damaged: a page header is not valid.";
-        return nullptr;
-    }
-    if (jpeg || png)
-        return "The image cannot be printed: it is too large or its pixels are not square.";
-    if (raster)
-        return "The raster document is in colour; this printer takes black and grey pages.";
+    auto starts = [&](const char* magic, std::size_t len) { return n >= len && std::memcmp(head, magic, len) == 0; };
+    if (starts("RaS2", 4))
+        return "image/pwg-raster";
+    if (starts("UNIRAST", 8))
+        return "image/urf";
+    if (starts("\xFF\xD8\xFF", 3))
+        return "image/jpeg";
+    if (starts("\x89PNG\r\n\x1A\n", 8))
+        return "image/png";
+    if (n >= 5 && memmem(head, std::min<std::size_t>(n, 1024), "%PDF-", 5) != nullptr)
+        return "application/pdf";
     return nullptr;
+}
+
+const char* formatName(const char* mime)
+{
+    static const struct {
+        const char* mime;
+        const char* name;
+    } kNames[] = {{"application/pdf", "a PDF document"},    {"image/pwg-raster", "a PWG raster document"},
+                  {"image/urf", "an Apple raster document"}, {"image/jpeg", "a JPEG image"},
+                  {"image/png", "a PNG image"}};
+    for (const auto& n : kNames)
+        if (mime && std::strcmp(mime, n.mime) == 0)
+            return n.name;
+    return "a document of an unknown format";
 }

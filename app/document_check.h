@@ -1,5 +1,5 @@
-// Checks on a job's document that PAPPL leaves to the driver, and the words
-// a user sees when PAPPL finds a document it cannot read.
+// Checks on a job's document before it is printed: what format it is, and
+// whether a JPEG picture is whole.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,10 @@ bool jpegEndsWhole(const unsigned char* data, std::size_t size);
 // jpegFileEndsWhole: the same for a file; false when it cannot be read.
 bool jpegFileEndsWhole(const char* path);
 
-// documentProblem: the job message for a document of MIME type format that
-// PAPPL stopped with document-format-error (formatError) or
-// document-unprintable-error; nullptr for other formats.
-const char* documentProblem(const char* format, bool formatError);
+// documentFormat: the MIME type of a document by its first n bytes: PDF
+// (its header within the first kilobyte, as PDF readers find it), PWG or
+// Apple raster, JPEG or PNG; nullptr for anything else.
+const char* documentFormat(const unsigned char* head, std::size_t n);
+
+// formatName: a format's name in words, for messages.
+const char* formatName(const char* mime);

@@ -11,7 +11,8 @@
 
 #include "cups_page.h"
 #include "device_share.h"
-#include "document_check.h"
+#include "document_filters.h"
+#include "job_log.h"
 #include "print_job.h"
 #include "testpage.h"
 
@@ -36,6 +37,10 @@ const char* const kOnOff[] = {"off", "on"};
 // start to its end, so this finds the run's own data even when PAPPL starts
 // the same job twice at once.
 thread_local AppJob* tRun = nullptr;
+
+// The format of the document this thread's filter is printing: a document
+// sent without one is printed as what it turned out to be.
+thread_local const char* tFormat = nullptr;
 
 // The last raster page header a client sent, read on this thread.
 thread_local cups_page_header2_t tClientHeader;
@@ -63,7 +68,7 @@ ssize_t deviceWrite(void* device, const void* bytes, std::size_t len)
 // isFormat: whether the job's document is of MIME type format.
 bool isFormat(pappl_job_t* job, const char* format)
 {
-    const char* f = papplJobGetFormat(job);
+    const char* f = tFormat ? tFormat : papplJobGetFormat(job);
     return f && std::strcmp(f, format) == 0;
 }
 
@@ -102,13 +107,6 @@ JobOptions jobOptions(pappl_job_t* job, const pappl_pr_options_t* options)
 
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
-    // A JPEG cut short decodes with its missing part grey; it is refused
-    // before anything reaches the printer.
-    if (isFormat(job, "image/jpeg") && !jpegFileEndsWhole(papplJobGetFilename(job))) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The JPEG image ends before its end marker.");
-        papplJobSetMessage(job, "The JPEG image is cut short: its data ends before the end of the picture.");
-        return false;
-    }
     if (tRun) { // a run PAPPL never ended on this thread
         appJobForget(*tRun);
         letGo(*tRun);
@@ -117,7 +115,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     tRun = new AppJob;
     const JobOptions o = jobOptions(job, options);
     appJobBegin(*tRun, job, o, deviceWrite, device);
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO,
+    jobLog(job, PAPPL_LOGLEVEL_INFO,
                 "Darkness %d%+d (density level %d), paper weight '%s' (level %d), sides %d, "
                 "manual duplex %s, copies %d%s.",
                 o.darknessConfigured, o.printDarkness, tRun->attr.m_printDensity,
@@ -141,8 +139,7 @@ void reportWrite(pappl_job_t* job, const AppJob& run)
         papplJobSetMessage(job, "No memory to hold a two-sided page.");
         return;
     }
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send to the printer: %s",
-                std::strerror(run.writeErrno));
+    jobLog(job, PAPPL_LOGLEVEL_ERROR, "Unable to send to the printer: %s", std::strerror(run.writeErrno));
     papplJobSetMessage(job, "The printer stopped taking data (%s).", std::strerror(run.writeErrno));
 }
 
@@ -153,8 +150,8 @@ bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, u
         return false;
     const std::size_t refusedBefore = run->refused.size();
     const QuorvelPage page = quorvelPageFromHeader(options->header);
-    // A raster page is judged by its size as sent, before PAPPL fitted it
-    // to the sheet: one the printer cannot take is left out.
+    // A raster page is judged by its size as sent, before the raster filter
+    // fitted it to the sheet: one the printer cannot take is left out.
     QuorvelPage sent = page;
     if (tClientHeaderSet && (isFormat(job, "image/pwg-raster") || isFormat(job, "image/urf"))) {
         const QuorvelPage client = quorvelPageFromHeader(tClientHeader);
@@ -211,9 +208,8 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
         papplJobSetMessage(job, "%s.", run->shortPage.c_str());
         ok = false;
     } else if (!run->refused.empty()) {
-        // PAPPL fits raster pages to the sheet before they reach us, so this
-        // is a safety net: the pages that fit printed, the job says which
-        // did not, and ends in error as the filter does.
+        // The pages that fit printed; the job says which did not, and ends
+        // in error as the CUPS filter does.
         papplJobSetMessage(job, "%s.", run->refused.c_str());
         ok = false;
     }
@@ -221,6 +217,7 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
     delete run;
     tRun = nullptr;
     tClientHeaderSet = false;
+    tFormat = nullptr;
     return ok;
 }
 
@@ -290,6 +287,8 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
     data->rendpage_cb = endPage;
     data->rendjob_cb = endJob;
     data->testpage_cb = quorvelTestPage;
+    // Every document comes through our own filters (document_filters.h).
+    data->format = kNativeFormat;
 
     std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quorvel Monochrome Printer");
     data->ppm = 20;
@@ -329,6 +328,11 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
     addKeywords(*attrs, "paper-weight", kPaperWeights, 5, "medium");
     addKeywords(*attrs, "manual-duplex", kOnOff, 2, "off");
     return true;
+}
+
+void quorvelSetJobFormat(const char* format)
+{
+    tFormat = format;
 }
 
 void quorvelNoteClientHeader(const cups_page_header2_t& header)

@@ -13,7 +13,8 @@
 #include <string>
 
 #include "driver.h"
-#include "pdf_filter.h"
+#include "document_filters.h"
+#include "pappl/shutdown.h"
 
 namespace {
 
@@ -150,7 +151,8 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     papplSystemSetVersions(system, 1, &version);
 
     quorvelSetDrivers(system);
-    papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", quorvelPdfFilter, nullptr);
+    quorvelAddFilters(system);
+    quorvelStopWatch(system);
     return system;
 }
 

@@ -21,7 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "device_share.h"
+#include "document_filters.h"
+#include "driver.h"
+#include "job_log.h"
 #include "page_layout.h"
 
 namespace {
@@ -269,45 +271,6 @@ bool looksLikePdf(const std::string& path)
     return n > 5 && memmem(head, static_cast<std::size_t>(n), "%PDF-", 5) != nullptr;
 }
 
-Scaling scalingFor(pappl_scaling_t s)
-{
-    if (s & PAPPL_SCALING_FIT)
-        return Scaling::Fit;
-    if (s & PAPPL_SCALING_FILL)
-        return Scaling::Fill;
-    if (s & PAPPL_SCALING_NONE)
-        return Scaling::None;
-    return Scaling::Auto;
-}
-
-// orientationFor: what the job asked for; a job that says nothing (or
-// 'none') has each page turned to suit the sheet.
-Orientation orientationFor(pappl_job_t* job, const pappl_pr_options_t* options)
-{
-    if (!papplJobGetAttribute(job, "orientation-requested"))
-        return Orientation::Auto;
-    switch (options->orientation_requested) {
-    case IPP_ORIENT_PORTRAIT:
-        return Orientation::Portrait;
-    case IPP_ORIENT_LANDSCAPE:
-        return Orientation::Landscape;
-    case IPP_ORIENT_REVERSE_LANDSCAPE:
-        return Orientation::ReverseLandscape;
-    case IPP_ORIENT_REVERSE_PORTRAIT:
-        return Orientation::ReversePortrait;
-    default:
-        return Orientation::Auto;
-    }
-}
-
-// fail: the job stops with a message the user sees and a log line.
-bool fail(pappl_job_t* job, const std::string& message)
-{
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
-    papplJobSetMessage(job, "%s", message.c_str());
-    return false;
-}
-
 // Renderer: one job's Ghostscript and where its errors go.
 struct Renderer {
     Child child;
@@ -335,47 +298,34 @@ std::string tempPath()
 
 bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
 {
-    // The device is this job's from here on: no other job's end may close
-    // it while this one renders (see device_share.h).
-    deviceTake(device);
-    struct Hold {
-        pappl_device_t* device;
-        ~Hold() { deviceLetGo(device); }
-    } hold{device};
-    const std::string path = papplJobGetFilename(job);
+    DeviceHold hold(device);
+    const char* file = papplJobGetFilename(job);
+    const std::string path = file ? file : "";
     if (!looksLikePdf(path))
-        return fail(job, "The document is not a PDF file.");
+        return jobFail(job, "The document is not a PDF file.");
 
     Renderer renderer;
     renderer.errPath = tempPath();
     PdfInfo info;
     std::string error;
     if (!readInfo(path, 1, kInfoPages, renderer.errPath, info, error))
-        return fail(job, "The PDF document cannot be printed: " + error + ".");
+        return jobFail(job, "The PDF document cannot be printed: " + error + ".");
 
-    pappl_pr_options_t* options = papplJobCreatePrintOptions(job, static_cast<unsigned>(info.pages), false);
-    if (!options)
-        return fail(job, "Unable to get the job's print options.");
+    Sheet sheet;
+    if (!sheetOpen(job, static_cast<unsigned>(info.pages), sheet))
+        return jobFail(job, "Unable to get the job's print options.");
+    pappl_pr_options_t* options = sheet.options;
     const int first = std::max(1, static_cast<int>(options->first_page));
     const int last = std::min(info.pages, static_cast<int>(options->last_page));
-    if (first > last) {
-        papplJobDeletePrintOptions(options);
-        return fail(job, "page-ranges selects none of the document's " + std::to_string(info.pages) + " pages.");
-    }
+    if (first > last)
+        return jobFail(job, "page-ranges selects none of the document's " + std::to_string(info.pages) + " pages.");
     if (!info.sizes.count(first))
         readInfo(path, first, first, renderer.errPath, info, error);
     const auto [firstW, firstH] = info.sizes[first];
 
-    // The sheet as the driver takes it: PAPPL's header for the media, as
-    // 1-bit black.
-    cups_page_header2_t& header = options->header;
-    header.cupsBitsPerColor = 1;
-    header.cupsBitsPerPixel = 1;
-    header.cupsColorSpace = CUPS_CSPACE_K;
-    header.cupsNumColors = 1;
-    header.cupsBytesPerLine = (header.cupsWidth + 7) / 8;
-    const int sheetW = static_cast<int>(header.cupsWidth), sheetH = static_cast<int>(header.cupsHeight);
-    const double sheetDpi = header.HWResolution[1] ? header.HWResolution[1] : 600;
+    const cups_page_header2_t& header = options->header;
+    const int sheetW = sheet.width, sheetH = sheet.height;
+    const double sheetDpi = sheet.dpi;
 
     // Render at the resolution that puts the first page on the sheet at
     // its final size, so pages of that size need no resampling.
@@ -400,15 +350,13 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
                             "-dFirstPage=" + std::to_string(first), "-dLastPage=" + std::to_string(last),
                             "-sOutputFile=-", "-f", path},
                            renderer.errPath);
-    if (renderer.child.out < 0) {
-        papplJobDeletePrintOptions(options);
-        return fail(job, "Unable to start the PDF renderer (Ghostscript).");
-    }
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d at %.1f dpi, %s.", first, last, dpi,
+    if (renderer.child.out < 0)
+        return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
+    jobLog(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d at %.1f dpi, %s.", first, last, dpi,
                 oneBit ? "1-bit" : "grey");
 
-    pappl_pr_driver_data_t driver;
-    papplPrinterGetDriverData(papplJobGetPrinter(job), &driver);
+    const pappl_pr_driver_data_t& driver = sheet.driver;
+    quorvelSetJobFormat("application/pdf");
     papplJobSetImpressions(job, last - first + 1);
     bool ok = driver.rstartjob_cb(job, options, device);
     Reader output;
@@ -476,18 +424,17 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     const bool canceled = papplJobIsCanceled(job);
     const bool ended = driver.rendjob_cb(job, options, device);
     const int status = finish(renderer.child, got != 0 || canceled || !ok);
-    papplJobDeletePrintOptions(options);
     if (!ok || !ended)
         return false;
     if (canceled)
         return true;
     if (got < 0)
-        return fail(job, "The PDF renderer's output ended inside page " + std::to_string(first + printed) + ".");
+        return jobFail(job, "The PDF renderer's output ended inside page " + std::to_string(first + printed) + ".");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::string why = WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU
                               ? "it ran out of time"
                               : "it reported an error";
-        return fail(job, "The PDF renderer stopped after " + std::to_string(printed) + " of " +
+        return jobFail(job, "The PDF renderer stopped after " + std::to_string(printed) + " of " +
                              std::to_string(last - first + 1) + " pages: " + why + ".");
     }
     return true;

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libcups2-dev libpng-dev libgtest-dev libbenchmark-dev
+  libcups2-dev libpng-dev libjpeg-dev libgtest-dev libbenchmark-dev
   clang libclang-rt-dev
   cups cups-client cups-filters cups-ppdc ghostscript poppler-utils
   valgrind time curl

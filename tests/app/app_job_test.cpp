@@ -198,11 +198,29 @@ TEST(AppDocuments, JpegEndsWhole)
         EXPECT_EQ(jpegEndsWhole(b.data(), b.size()), c.whole) << c.name;
     }
     EXPECT_FALSE(jpegFileEndsWhole("/nonexistent/picture.jpg"));
-    EXPECT_STREQ(documentProblem("image/png", true),
-                 "The document is not a readable PNG image (damaged or cut short).");
-    EXPECT_STREQ(documentProblem("image/urf", false),
-                 "The raster document is in colour; this printer takes black and grey pages.");
-    EXPECT_EQ(documentProblem("application/pdf", true), nullptr);
+}
+
+TEST(AppDocuments, FormatFromFirstBytes)
+{
+    struct {
+        const char* bytes;
+        const char* format;
+    } const cases[] = {
+        {"52 61 53 32 50 77 67 52", "image/pwg-raster"},       // RaS2PwgR
+        {"55 4E 49 52 41 53 54 00", "image/urf"},              // UNIRAST
+        {"FF D8 FF E1", "image/jpeg"},                         // Exif, not only JFIF
+        {"89 50 4E 47 0D 0A 1A 0A", "image/png"},
+        {"89 50 4E 47 0D 0A", nullptr},                        // a PNG signature cut short
+        {"0A 0A 25 50 44 46 2D 31 2E 37", "application/pdf"},  // header after blank lines
+        {"25 50 44 46", nullptr},                              // "%PDF" without "-"
+        {"48 65 6C 6C 6F 0A", nullptr},                        // text
+        {"", nullptr},
+    };
+    for (const auto& c : cases) {
+        const Bytes b = hex(c.bytes);
+        const char* got = documentFormat(b.data(), b.size());
+        EXPECT_STREQ(got ? got : "none", c.format ? c.format : "none") << c.bytes;
+    }
 }
 
 } // namespace

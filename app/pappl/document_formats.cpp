@@ -1,0 +1,71 @@
+// PAPPL 1.3.1 checks a document's format against document-format-supported
+// among the printer's own attributes, where the driver's are not, so it
+// takes a document of any format (text/plain, PostScript, whatever a client
+// names) and then aborts the job with no word of why. For a document sent
+// as application/octet-stream it recognises only a PDF whose header is its
+// first byte.
+//
+// This stands in front of _papplJobValidateDocumentAttributes, which PAPPL's
+// Print-Job, Validate-Job and Send-Document reach through the dynamic
+// linker: a format we do not print is refused there with
+// client-error-document-format-not-supported and a message, and a document
+// sent as application/octet-stream is recognised by our own check
+// (document_check.h) or refused the same way. The app_server_documents
+// table's text, PostScript and random-bytes rows fail without it.
+#include <pappl/pappl.h>
+
+#include <cstring>
+
+#include "document_check.h"
+#include "interpose.h"
+
+namespace {
+
+// printable: whether we print documents of this MIME type.
+bool printable(const char* format)
+{
+    static const char* const kFormats[] = {"application/pdf", "image/pwg-raster", "image/urf", "image/jpeg",
+                                           "image/png"};
+    for (const char* f : kFormats)
+        if (format && std::strcmp(format, f) == 0)
+            return true;
+    return false;
+}
+
+// refuse: the request's answer for a format we do not print.
+bool refuse(pappl_client_t* client, const char* format)
+{
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
+                          "This printer does not print %s documents; it prints PDF, JPEG, PNG, PWG raster "
+                          "and Apple raster.",
+                          format ? format : "unrecognised");
+    return false;
+}
+
+} // namespace
+
+extern "C" bool _papplJobValidateDocumentAttributes(pappl_client_t* client)
+{
+    static const auto validate =
+        nextDefinition("_papplJobValidateDocumentAttributes", &_papplJobValidateDocumentAttributes);
+    if (validate == nullptr || !validate(client))
+        return false;
+    ipp_t* request = papplClientGetRequest(client);
+    const ipp_op_t op = ippGetOperation(request);
+    if (op != IPP_OP_PRINT_JOB && op != IPP_OP_SEND_DOCUMENT && op != IPP_OP_VALIDATE_JOB)
+        return true;
+    const char* format = ippGetString(ippFindAttribute(request, "document-format", IPP_TAG_MIMETYPE), 0, nullptr);
+    if (const char* detected = ippGetString(ippFindAttribute(request, "document-format-detected", IPP_TAG_MIMETYPE), 0, nullptr))
+        return printable(detected) || refuse(client, detected);
+    if (format != nullptr && std::strcmp(format, "application/octet-stream") != 0)
+        return printable(format) || refuse(client, format);
+    if (op == IPP_OP_VALIDATE_JOB)
+        return true; // no document to look at yet
+    unsigned char head[1024];
+    const ssize_t n = httpPeek(papplClientGetHTTP(client), reinterpret_cast<char*>(head), sizeof head);
+    const char* found = n > 0 ? documentFormat(head, static_cast<std::size_t>(n)) : nullptr;
+    if (found == nullptr)
+        return refuse(client, nullptr);
+    ippAddString(request, IPP_TAG_JOB, IPP_TAG_MIMETYPE, "document-format-detected", nullptr, found);
+    return true;
+}
