@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ constexpr long kPicturePixels = 5100L * 7016 / 4;
 // Pages larger than this in either direction are not read: no sheet the
 // printer takes comes near it (the page is then left out or refused).
 constexpr unsigned kMaxRasterSide = 1u << 16;
+
+std::atomic<bool> gStopping{false}; // the server was told to stop
 
 // spoolFile: the job's document file, or "" when PAPPL has none.
 std::string spoolFile(pappl_job_t* job)
@@ -398,13 +401,13 @@ bool quorvelImageFilter(pappl_job_t* job, pappl_device_t* device, void* data)
         return false;
     const std::string path = spoolFile(job);
     const bool jpeg = std::strcmp(format, "image/jpeg") == 0;
+    Picture picture;
+    if (!(jpeg ? decodeJpeg(path.c_str(), kPicturePixels, picture) : decodePng(path.c_str(), kPicturePixels, picture)))
+        return jobFail(job, picture.problem);
     // A JPEG cut short still decodes, its missing part grey: it is refused
     // before anything reaches the printer.
     if (jpeg && !jpegFileEndsWhole(path.c_str()))
         return jobFail(job, "The JPEG image is cut short: its data ends before the end of the picture.");
-    Picture picture;
-    if (!(jpeg ? decodeJpeg(path.c_str(), kPicturePixels, picture) : decodePng(path.c_str(), kPicturePixels, picture)))
-        return jobFail(job, picture.problem);
     jobLog(job, PAPPL_LOGLEVEL_INFO, "Picture held at %d x %d pixels, %.1f dpi.", picture.page.width,
            picture.page.height, picture.dpi);
     return printPicture(job, device, format, picture);
@@ -422,6 +425,16 @@ bool quorvelAnyFilter(pappl_job_t* job, pappl_device_t* device, void*)
                             "JPEG and PNG images, and PWG and Apple raster.");
     jobLog(job, PAPPL_LOGLEVEL_INFO, "The document is %s.", formatName(format));
     return runFilter(format, job, device);
+}
+
+void quorvelNoteStop()
+{
+    gStopping = true;
+}
+
+bool quorvelStopping()
+{
+    return gStopping;
 }
 
 void quorvelAddFilters(pappl_system_t* system)

@@ -50,6 +50,11 @@ struct DeviceHold {
     ~DeviceHold();
 };
 
+// quorvelNoteStop, quorvelStopping: the server was told to stop (a signal
+// handler notes it); a renderer killed with it is not the document's fault.
+void quorvelNoteStop();
+bool quorvelStopping();
+
 // quorvelRasterFilter, quorvelImageFilter, quorvelAnyFilter: PWG and Apple
 // raster; JPEG and PNG (data: the MIME type); a document sent as
 // application/octet-stream, recognised by its first bytes.

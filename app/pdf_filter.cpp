@@ -428,6 +428,9 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         return false;
     if (canceled)
         return true;
+    if ((got < 0 || !WIFEXITED(status)) && quorvelStopping())
+        return jobFail(job, "The printer application was stopped after " + std::to_string(printed) + " of " +
+                                std::to_string(last - first + 1) + " pages.");
     if (got < 0)
         return jobFail(job, "The PDF renderer's output ended inside page " + std::to_string(first + printed) + ".");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "document_filters.h"
 #include "pappl/shutdown.h"
 
 namespace {
@@ -29,6 +30,7 @@ void (*gHandlers[NSIG])(int) = {};     // PAPPL's handlers
 void noteStop(int sig)
 {
     gStop = true;
+    quorvelNoteStop();
     if (sig > 0 && sig < NSIG && gHandlers[sig] != nullptr)
         gHandlers[sig](sig);
 }

@@ -7,6 +7,9 @@
 #   cancel    a job cancelled mid-way ends well formed; the next one prints
 #   bad       damaged documents, an oversized page, a printer that went away
 #   load      four printers at once, five jobs each sent at once
+#   documents every format and colour space, damaged and foreign documents,
+#             odd attributes, the web page's test page, a stop mid-job
+#   soak      four printers, 48 mixed jobs from 8 clients while others read
 set -euo pipefail
 case_name=$1 build=$2 src=$3
 here=$src/tests/app
@@ -230,6 +233,163 @@ PY
     has "l$p-pdf1" "pages: 2"
   done
   echo "load: 20 jobs completed, $(cat "$work"/l?-j? | awk '{s += $1} END {print s}') retries after server-error-busy"
+  ;;
+
+documents)
+  # Each row: NAME TYPE EXPECTED, the file $work/NAME made below. EXPECTED
+  # is completed:PAGES, aborted:MESSAGE-PATTERN or refused:STATUS.
+  C=/usr/bin/convert
+  g() { timeout 120 gs -q -dSAFER -dBATCH -dNOPAUSE "$@" -c "0.3 setgray 36 36 200 200 rectfill showpage" 2>/dev/null; }
+  g -sDEVICE=pwgraster -r600 -dcupsColorSpace=18 -dcupsBitsPerColor=8 -g5100x6600 -sOutputFile="$work/sgray-letter.pwg"
+  g -sDEVICE=pwgraster -r600 -dcupsColorSpace=3 -dcupsBitsPerColor=8 -g4960x7015 -sOutputFile="$work/black8-a4.pwg"
+  g -sDEVICE=pwgraster -r300 -dcupsColorSpace=19 -dcupsBitsPerColor=8 -g2550x4200 -sOutputFile="$work/srgb-legal.pwg"
+  g -sDEVICE=pwgraster -r600 -dcupsColorSpace=3 -dcupsBitsPerColor=1 -g3496x4961 -sOutputFile="$work/black1-a5.pwg"
+  g -sDEVICE=appleraster -r300 -dcupsColorSpace=18 -dcupsBitsPerColor=8 -g2550x3300 -sOutputFile="$work/sgray.urf"
+  g -sDEVICE=appleraster -r600 -dcupsColorSpace=19 -dcupsBitsPerColor=8 -g4960x7015 -sOutputFile="$work/srgb.urf"
+  $C -size 800x600 gradient:white-black "$work/grey.jpg"
+  $C -size 800x600 gradient:red-blue -interlace JPEG "$work/progressive.jpg"
+  $C -size 600x800 gradient:red-blue -colorspace CMYK "$work/cmyk.jpg"
+  $C -size 600x400 xc:white -fill black -draw "rectangle 0,0 50,400" -depth 16 "$work/deep.png"
+  $C -size 600x400 xc:white -fill red -draw "circle 300,200 300,50" -type Palette "$work/palette.png"
+  $C -size 600x400 xc:none -fill black -draw "circle 300,200 300,50" "$work/alpha.png"
+  $C -size 600x400 xc:white -fill black -draw "rectangle 0,0 50,400" -interlace PNG "$work/interlaced.png"
+  head -c 1500 "$work/palette.png" >"$work/cut.png"
+  head -c 100 "$work/sgray-letter.pwg" >"$work/header-cut.pwg"
+  head -c $(($(stat -c %s "$work/black8-a4.pwg") - 500)) "$work/black8-a4.pwg" >"$work/rows-cut.pwg"
+  python3 - "$work/huge.png" <<'PY' # 20000 x 20000 white pixels, a few hundred kilobytes
+import struct, sys, zlib
+def chunk(t, d): return struct.pack('>I', len(d)) + t + d + struct.pack('>I', zlib.crc32(t + d))
+z = zlib.compressobj(9); row = b'\0' + b'\xff' * 20000
+data = b''.join(z.compress(row) for _ in range(20000)) + z.flush()
+open(sys.argv[1], 'wb').write(b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', 20000, 20000, 8, 0, 0, 0, 0)) + chunk(b'IDAT', data) + chunk(b'IEND', b''))
+PY
+  qdoc "$work/doc.pdf" 2
+  timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOwnerPassword=o -sUserPassword=u -sOutputFile="$work/locked.pdf" "$work/doc.pdf"
+  printf 'Just text.\n' >"$work/note.txt"
+  printf '%%!PS\nshowpage\n' >"$work/page.ps"
+  head -c 4096 /dev/urandom >"$work/random.bin"
+  printf 'x' >"$work/byte.bin"
+  cp "$work/grey.jpg" "$work/jpeg-as.png"
+  cp "$work/doc.pdf" "$work/pdf-as.octet"
+  while read -r name type expected; do
+    r=$(IPP_LOG=$work/$name.log ipp q1 -f "$work/$name" -d filetype="$type" -d jobname="$name")
+    case $expected in
+    completed:*) [ "${r%%|*}" = completed ] || fail "$name: '$r', expected completed"
+      has "$name" "pages: ${expected#*:}" ;;
+    aborted:*) [[ ${r%%|*} == aborted && ${r#*|} =~ ${expected#*:} ]] || fail "$name: '$r', expected $expected"
+      [ ! -s "$out/$name.prn" ] || summary "$out/$name.prn" >/dev/null ;;
+    refused:*) grep -q "status-code = ${expected#*:}" "$work/$name.log" || fail "$name: not refused with ${expected#*:}" ;;
+    esac
+  done <<'ROWS'
+sgray-letter.pwg image/pwg-raster completed:1
+black8-a4.pwg image/pwg-raster completed:1
+srgb-legal.pwg image/pwg-raster completed:1
+black1-a5.pwg application/octet-stream completed:1
+sgray.urf image/urf completed:1
+srgb.urf application/octet-stream completed:1
+grey.jpg image/jpeg completed:1
+progressive.jpg application/octet-stream completed:1
+cmyk.jpg image/jpeg completed:1
+deep.png image/png completed:1
+palette.png application/octet-stream completed:1
+alpha.png image/png completed:1
+interlaced.png image/png completed:1
+huge.png image/png completed:1
+pdf-as.octet application/octet-stream completed:2
+cut.png image/png aborted:^The document is not a readable PNG image
+header-cut.pwg image/pwg-raster aborted:^The raster document is damaged: it has no page
+rows-cut.pwg image/pwg-raster aborted:^Page 1 ended after [0-9]+ of its 7015 rows
+random.bin image/pwg-raster aborted:^The document was sent as a PWG raster document but is not one
+random.bin image/urf aborted:^The document was sent as an Apple raster document but is not one
+jpeg-as.png image/png aborted:^The document was sent as a PNG image but is a JPEG image
+locked.pdf application/pdf aborted:^The PDF document cannot be printed: the file cannot be read as a PDF
+note.txt application/octet-stream refused:client-error-document-format-not-supported
+note.txt text/plain refused:client-error-document-format-not-supported
+page.ps application/octet-stream refused:client-error-document-format-not-supported
+random.bin application/octet-stream refused:client-error-document-format-not-supported
+byte.bin application/octet-stream refused:client-error-document-format-not-supported
+ROWS
+  # The Letter page on A4 is scaled to fit, whole: its square is on the sheet.
+  has sgray-letter.pwg "paper 4958 x 7008 dots"
+  # Odd job attributes: refused, or ignored with a note, or the job says why.
+  for row in "integer copies 0:client-error-attributes-or-values-not-supported" \
+    "keyword print-scaling bogus:client-error-attributes-or-values-not-supported" \
+    "enum print-quality 7:client-error-attributes-or-values-not-supported" \
+    "keyword sides bogus:successful-ok-ignored-or-substituted-attributes" \
+    "keyword media na_foo_1x1in:successful-ok-ignored-or-substituted-attributes" \
+    "enum orientation-requested 9:successful-ok-ignored-or-substituted-attributes"; do
+    sed "s/@ATTR@/${row%%:*}/" "$here/print-attr.test" >"$work/attr.test"
+    timeout 60 ipptool -tv -f "$work/doc.pdf" -d filetype=application/pdf "ipp://localhost:$QAPP_PORT/ipp/print/q1" \
+      "$work/attr.test" | grep -q "status-code = ${row#*:}" || fail "${row%%:*}: not ${row#*:}"
+  done
+  expect_state q1 "$(submit q1 range "$work/doc.pdf" page-ranges=5-9)" aborted "^page-ranges selects none"
+  # The web page's Print Test Page button prints the test page whole.
+  session=$(timeout 30 curl -fsS -c "$work/cookies" "http://localhost:$QAPP_PORT/q1/" | sed -n 's/.*name="session" value="\([^"]*\)".*/\1/p' | head -n 1)
+  timeout 30 curl -fsS -b "$work/cookies" -d "session=$session&action=print-test-page" "http://localhost:$QAPP_PORT/q1/" |
+    grep -q "Test page printed" || fail "the Print Test Page button"
+  for _ in $(seq 1 100); do [ -s "$out/Test Page.prn" ] && summary "$out/Test Page.prn" 2>/dev/null | grep -q "end of job: yes" && break; sleep 0.2; done
+  has "Test Page" "pages: 1*end of job: yes"
+  # A stop signal in the middle of a long job on a slow printer: the job is
+  # cancelled, the printer's stream ends whole, the server stops.
+  qdoc "$work/long.pdf" 30
+  qslow_printer "$work/slow.prn"
+  qapp_cmd add -d slow -v "socket://127.0.0.1:$QSLOW_PORT" -m quorvel >/dev/null
+  submit slow long "$work/long.pdf" >/dev/null
+  for _ in $(seq 1 300); do [ -s "$work/slow.prn" ] && break; sleep 0.1; done
+  qstop "$QAPP_PID"
+  QAPP_PID=
+  wait "$QSLOW_PID" || true
+  has_file() { [[ $(summary "$1") == *$2* ]] || fail "$1: no '$2'"; }
+  has_file "$work/slow.prn" "end of job: yes"
+  # Stopped with its renderer, or cancelled: either way the job says so.
+  grep -q -E "Canceled|The printer application was stopped" "$QAPP_DIR/server.log" || fail "the stop did not end the job"
+  ;;
+
+soak)
+  # 4 printers, 12 jobs each of four formats, sent by 8 clients at once (a
+  # raster job refused as busy is sent again); meanwhile 2 clients read the
+  # web pages and the printer attributes. Every job must complete; every
+  # read must answer (a hung request fails its timeout).
+  qdoc "$work/two.pwg" 2
+  qdoc "$work/doc.pdf" 2
+  jpeg "$work/pic.jpg"
+  /usr/bin/convert -size 300x200 xc:white -fill black -draw "rectangle 0,0 50,200" "$work/pic.png"
+  for p in 1 2 3 4; do
+    mkdir -p "$QAPP_DIR/s$p"
+    qapp_cmd add -d "s$p" -v "file://$QAPP_DIR/s$p" -m quorvel >/dev/null
+  done
+  reader() {
+    local end=$((SECONDS + 600))
+    while [ ! -e "$work/done" ] && ((SECONDS < end)); do
+      for page in / /s1/ /s2/media /s3/printing /s4/jobs /logs; do
+        timeout 30 curl -fsS -o /dev/null "http://localhost:$QAPP_PORT$page" || { echo "reader: $page" >"$work/reader-failed"; return; }
+      done
+      timeout 30 ipptool -t "ipp://localhost:$QAPP_PORT/ipp/print/s4" get-printer-attributes.test >/dev/null ||
+        { echo "reader: attributes" >"$work/reader-failed"; return; }
+    done
+  }
+  reader & r1=$!
+  reader & r2=$!
+  jobs_list() {
+    local p j files=(two.pwg doc.pdf pic.jpg pic.png) types=(image/pwg-raster application/pdf image/jpeg image/png)
+    for p in 1 2 3 4; do for j in $(seq 1 12); do echo "s$p j$j ${files[j % 4]} ${types[j % 4]}"; done; done
+  }
+  export -f ipp
+  export QAPP_PORT work here
+  jobs_list | timeout 900 xargs -P 8 -L 1 bash -c '
+    tries=0
+    while r=$(IPP_LOG=$work/$0-$1.log ipp "$0" -f "$work/$2" -d filetype="$3" -d jobname="$0-$1") &&
+      grep -q server-error-busy "$work/$0-$1.log"; do tries=$((tries + 1)); sleep 0.5; done
+    echo "$tries ${r%%|*}" >"$work/result-$0-$1"'
+  touch "$work/done"
+  wait "$r1" "$r2"
+  [ ! -e "$work/reader-failed" ] || fail "$(cat "$work/reader-failed") did not answer"
+  [ "$(cat "$work"/result-* | grep -c ' completed$')" = 48 ] || fail "not 48 jobs completed: $(grep -v ' completed$' "$work"/result-* | head)"
+  for p in 1 2 3 4; do
+    [ "$(ls "$QAPP_DIR/s$p" | wc -l)" = 12 ] || fail "s$p: not 12 streams: $(ls "$QAPP_DIR/s$p")"
+    for f in "$QAPP_DIR/s$p"/*; do summary "$f" | grep -q "end of job: yes" || fail "$f is not whole"; done
+  done
+  echo "soak: 48 jobs completed, $(cat "$work"/result-* | awk '{s += $1} END {print s}') retries after server-error-busy"
   ;;
 
 *)
