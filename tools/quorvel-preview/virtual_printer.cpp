@@ -188,7 +188,9 @@ bool receive(Job& job)
             continue;
         if (n <= 0)  // the sender closed, or the connection broke
             return false;
-        if (std::fwrite(buf.data(), 1, static_cast<std::size_t>(n), job.stream) != static_cast<std::size_t>(n))
+        // Flushed as it comes, so the file shows what has arrived.
+        if (std::fwrite(buf.data(), 1, static_cast<std::size_t>(n), job.stream) != static_cast<std::size_t>(n) ||
+            std::fflush(job.stream) != 0)
             noteTrouble(job, "cannot write " + job.dir + "/stream.prn: " + std::strerror(errno));
         if (!checkBytes(job.checker, buf.data(), static_cast<std::size_t>(n)))
             return false;
@@ -214,7 +216,7 @@ std::string jobLine(const Job& job, bool stopped)
         line += std::string(s.duplex == 1 ? "long edge" : s.duplex == 2 ? "short edge" : "one-sided") +
                 (s.manualDuplex ? " by hand" : "") + ", copies " + std::to_string(s.copies) + ", density " +
                 std::to_string(s.density) + ", weight " + std::to_string(s.weight) + ", ";
-    else
+    else if (c.pages > 0 || c.endOfJob)  // a job sent without one
         line += "no settings block, ";
     const DecodeError& e = c.err;
     if (c.broken && e.found == "end of stream")
