@@ -113,13 +113,12 @@ raw)
 app)
   qvp_start "$preview"
   app_printer
-  # One job at a time: the application keeps a socket open while more of
-  # its jobs wait, which the virtual printer would read as one job.
+  # Sent together: the printer's queue gives them one connection each, in turn.
+  qdoc "$work/doc.pdf" 3
   qapp_cmd submit -d net -t two "$work/two.pwg" >/dev/null
+  qapp_cmd submit -d net -t doc -o copies=2 "$work/doc.pdf" >/dev/null
   expect_line 1 "$good"
   cmp "$QVP_DIR/jobs/job-1/stream.prn" "$work/two.prn" || fail "the raster's stream is not the filter's"
-  qdoc "$work/doc.pdf" 3
-  qapp_cmd submit -d net -t doc -o copies=2 "$work/doc.pdf" >/dev/null
   expect_line 2 "3 pages, one-sided, copies 2, density 2, weight 3, well-formed"
   job_has 2 "page 3: 7015 rows"
   [ "$(pngs 1) $(pngs 2)" = "2 3" ] || fail "pages drawn: $(pngs 1) and $(pngs 2)"
