@@ -135,10 +135,11 @@ cupsd)
 
 slow)
   # A megabyte a second: a page of this document takes an eighth of a
-  # second, the 40 pages five, several times what the application needs to
-  # render them, so its writes wait on the printer.
+  # second, the 100 pages over twelve, many times what the application needs
+  # to render them, so its writes wait on the printer. The sockets' buffers
+  # hold some 20 pages, which still arrive after the cancel.
   qvp_start "$preview" --rate 1000000
-  qdoc "$work/long.pdf" 40
+  qdoc "$work/long.pdf" 100
   app_printer
   id=$(qapp_cmd submit -d net -t long "$work/long.pdf" | sed 's/.*-//')
   arrived 1 100000
@@ -147,7 +148,7 @@ slow)
   [[ $(qvp_line 1) == "job 1: "*" pages, one-sided, copies 1, density 2, weight 3, well-formed" ]] ||
     fail "cancelled in the application: $(qvp_line 1)"
   job_has 1 "end of job: yes"
-  [[ $(qvp_line 1) != *" 40 pages"* ]] || fail "the application's cancel came after the last page"
+  [[ $(qvp_line 1) != *" 100 pages"* ]] || fail "the application's cancel came after the last page"
   cupsd_queue
   id=$(timeout 60 lp -d net "$work/long.pdf" | sed -n 's/^request id is net-\([0-9]*\).*/\1/p')
   arrived 2 100000
@@ -156,7 +157,7 @@ slow)
   [[ $(qvp_line 2) == "job 2: "*" pages, one-sided, copies 1, density 2, weight 3, well-formed" ]] ||
     fail "cancelled in cupsd: $(qvp_line 2)"
   job_has 2 "end of job: yes"
-  [[ $(qvp_line 2) != *" 40 pages"* ]] || fail "cupsd's cancel came after the last page"
+  [[ $(qvp_line 2) != *" 100 pages"* ]] || fail "cupsd's cancel came after the last page"
   cat "$QVP_DIR/lines"
   ;;
 

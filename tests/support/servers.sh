@@ -43,7 +43,8 @@ qcupsd_start() {
     </dev/null >"$d/log/cupsd.out" 2>&1 &
   QCUPSD_PID=$!
   for i in $(seq 1 300); do
-    timeout 5 lpstat -r >/dev/null 2>&1 && return 0
+    # lpstat -r exits 0 whether or not the scheduler answers: read what it says.
+    [ "$(timeout 5 lpstat -r 2>/dev/null)" = "scheduler is running" ] && return 0
     kill -0 "$QCUPSD_PID" 2>/dev/null || break
     sleep 0.1
   done
