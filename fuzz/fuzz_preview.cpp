@@ -1,6 +1,8 @@
 // Fuzz target: any bytes through the stream decoder. Besides not crashing,
-// the two decoding passes must agree with each other and with the row walk
-// that draws the pages, and an error must point inside the stream.
+// the two decoding passes must agree with each other, with the checker fed
+// in pieces and with the row walk that draws the pages, and an error must
+// point inside the stream.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -20,6 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!quorvel::decodeLine(data, size, row, &lineErr) && lineErr.offset >= size)
         std::abort();
     if (!ok && (err.offset > size || err.offset != scanErr.offset || quorvel::describeError(err).empty()))
+        std::abort();
+    // The same bytes as a network printer gets them, in pieces of 1 to 97
+    // bytes: the same verdict, the same error.
+    quorvel::StreamChecker checker;
+    const std::size_t piece = size ? 1 + data[0] % 97 : 1;
+    for (std::size_t at = 0; at < size && quorvel::checkBytes(checker, data + at, std::min(piece, size - at));)
+        at += piece;
+    if (quorvel::checkEnd(checker) != ok ||
+        (!ok && quorvel::describeError(checker.err) != quorvel::describeError(err)))
         std::abort();
     if (!ok)
         return 0;

@@ -53,22 +53,31 @@ echo "Done: the printer stream is $out/testpage.prn; its pages as the printer wi
 ls -1 "$out"/testpage-*.png
 
 echo
-echo "== the same page through quorvel-printer-app, the driverless road"
+echo "== the same page through quorvel-printer-app, the driverless road, to a virtual printer"
 # A private server on a free localhost port with its state in a temporary
-# directory, a printer on a file device, the PDF printed as a phone would
-# send it; nothing is announced on the network.
+# directory, the PDF printed as a phone would send it; its printer is
+# socket://, the way office printers are reached on port 9100, and what
+# answers there is quorvel-preview --listen, a virtual printer that checks
+# the stream as it arrives and keeps each job as a folder. Nothing is
+# announced on the network.
 app_out=$PWD/$out/app
 rm -rf "$app_out"
 mkdir -p "$app_out"
 (
-  trap qapp_stop EXIT
+  trap 'qapp_stop; qvp_stop' EXIT
+  qvp_start "$PWD/build/tools/quorvel-preview/quorvel-preview"
   qapp_start "$PWD/build/app/quorvel-printer-app"
-  qapp_cmd add -d quorvel -v "file://$app_out" -m quorvel >/dev/null
-  id=$(qapp_cmd submit -d quorvel -t testpage "$testpage" | sed 's/.*-//')
-  timeout 300 ipptool -t -d job-id="$id" "ipp://localhost:$QAPP_PORT/ipp/print/quorvel" \
-    tests/app/print-wait.test | grep -E 'job-state' || true
+  echo "virtual printer on localhost port $QVP_PORT; printer added as socket://localhost:$QVP_PORT"
+  qapp_cmd add -d quorvel -v "socket://localhost:$QVP_PORT" -m quorvel >/dev/null
+  qapp_cmd submit -d quorvel -t testpage "$testpage" >/dev/null
+  qvp_wait 1
+  echo "the virtual printer says:"
+  cat "$QVP_DIR/lines"
+  cp -r "$QVP_DIR/jobs/job-1/." "$app_out/"
 )
-build/tools/quorvel-preview/quorvel-preview --output "$out/app/testpage" "$app_out/testpage.prn"
 echo
-echo "Done: the application's printer stream is $out/app/testpage.prn; its pages are:"
-ls -1 "$out"/app/testpage-*.png
+echo "== what the virtual printer received, read back"
+cat "$app_out/summary.txt"
+echo
+echo "Done: the stream the application sent over the network is $out/app/stream.prn; its pages are:"
+ls -1 "$out"/app/page-*.png

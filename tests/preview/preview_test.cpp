@@ -69,6 +69,14 @@ TEST(Preview, Program)
         {"a b", kJob, 2, "", "usage:"},
         {"none", kJob, 1, "", "quorvel-preview: cannot read none: "},
         {"-o /nonexistent/p", kJob, 1, summary, "quorvel-preview: cannot create /nonexistent/p-1.png: "},
+        // The virtual printer's command line: a folder, no file, a whole rate.
+        {"--listen 0", kJob, 2, "", "usage:"},
+        {"--listen 0 -o d in", kJob, 2, "", "usage:"},
+        {"--rate 100 -o d", kJob, 2, "", "usage:"},
+        {"--listen 0 -o d --rate 0", kJob, 2, "", "usage:"},
+        {"--listen 0 -o d --rate=5k", kJob, 2, "", "usage:"},
+        {"--listen 127.0.0.1:nosuchport -o d", kJob, 1, "", "quorvel-preview: cannot listen on 127.0.0.1:nosuchport"},
+        {"--listen 0 -o /nonexistent/d", kJob, 1, "", "quorvel-preview: cannot create /nonexistent/d: "},
     };
     for (const auto& c : cases) {
         qtest::writeFile(dir + "/in", c.in);

@@ -43,7 +43,8 @@ qcupsd_start() {
     </dev/null >"$d/log/cupsd.out" 2>&1 &
   QCUPSD_PID=$!
   for i in $(seq 1 300); do
-    timeout 5 lpstat -r >/dev/null 2>&1 && return 0
+    # lpstat -r exits 0 whether or not the scheduler answers: read what it says.
+    [ "$(timeout 5 lpstat -r 2>/dev/null)" = "scheduler is running" ] && return 0
     kill -0 "$QCUPSD_PID" 2>/dev/null || break
     sleep 0.1
   done
@@ -184,4 +185,55 @@ with open(sys.argv[2], "wb") as out:
   QSLOW_PID=$!
   for _ in $(seq 1 100); do grep -q ready "$1.log" 2>/dev/null && return 0; sleep 0.05; done
   return 1
+}
+
+# qvp_start PREVIEW [OPTIONS...]: the virtual printer (PREVIEW --listen) on a
+# free localhost port that it picks itself; its jobs in QVP_DIR/jobs/job-N,
+# its job lines in QVP_DIR/lines. Sets QVP_PORT, QVP_PID. OPTIONS: --rate N.
+qvp_start() {
+  local preview=$1
+  shift
+  QVP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/qvp.XXXXXX")
+  chmod 0755 "$QVP_DIR"
+  timeout -k 10 "${QVP_TIMEOUT:-900}" "$preview" --listen localhost:0 --output "$QVP_DIR/jobs" "$@" \
+    </dev/null >"$QVP_DIR/lines" 2>"$QVP_DIR/log" &
+  QVP_PID=$!
+  for _ in $(seq 1 100); do
+    QVP_PORT=$(sed -n 's/^quorvel-preview: listening on .* port \([0-9]*\),.*/\1/p' "$QVP_DIR/log")
+    [ -z "$QVP_PORT" ] || return 0
+    kill -0 "$QVP_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "qvp_start: the virtual printer did not come up" >&2
+  cat "$QVP_DIR/log" >&2
+  return 1
+}
+
+# qvp_wait N [SECONDS]: wait until the virtual printer has told N jobs
+# (default 300 s); fails showing its lines when it has not.
+qvp_wait() {
+  local i
+  for i in $(seq 1 $((${2:-300} * 10))); do
+    [ "$(grep -c '^job ' "$QVP_DIR/lines")" -lt "$1" ] || return 0
+    sleep 0.1
+  done
+  echo "qvp_wait: not $1 jobs:" >&2
+  cat "$QVP_DIR/lines" "$QVP_DIR/log" >&2
+  return 1
+}
+
+# qvp_line N: the line the virtual printer told for job N.
+qvp_line() { grep "^job $1: " "$QVP_DIR/lines"; }
+
+# qvp_stop: stop the virtual printer by its pid; fails unless it exits 0.
+# Its folder is removed unless QVP_KEEP is set.
+qvp_stop() {
+  local status=0
+  if [ -n "${QVP_PID:-}" ]; then
+    kill "$QVP_PID" 2>/dev/null || true
+    wait "$QVP_PID" 2>/dev/null || status=$?
+    QVP_PID=
+  fi
+  [ -z "${QVP_DIR:-}" ] || [ -n "${QVP_KEEP:-}" ] || rm -rf "$QVP_DIR"
+  return $status
 }

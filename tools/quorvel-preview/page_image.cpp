@@ -26,28 +26,43 @@ void onPngError(png_structp png, png_const_charp message)
 // onPngWarning: libpng's warnings say nothing about the page; drop them.
 void onPngWarning(png_structp, png_const_charp) {}
 
-// fillRow: the next image row in PNG polarity (0 = black), white past the
-// end of the line and for blank lines.
-void fillRow(PageRows& walk, std::vector<unsigned char>& line, std::vector<unsigned char>& image)
+// toImageRow: a decoded line into an image row in PNG polarity (0 = black),
+// white past the end of the line. A turned row (it has no lead bytes) is
+// mirrored back behind three white lead bytes, so it lines up with the front
+// sides.
+void toImageRow(const std::vector<unsigned char>& line, bool turned, std::vector<unsigned char>& scratch,
+                std::vector<unsigned char>& image)
 {
     std::fill(image.begin(), image.end(), 0xFF);
-    if (nextPageRow(walk, line))
-        for (std::size_t i = 0; i < line.size() && i < image.size(); ++i)
-            image[i] = static_cast<unsigned char>(~line[i]);
+    const unsigned char* bytes = line.data();
+    std::size_t at = 0;
+    if (turned && !line.empty()) {
+        scratch.resize(line.size());
+        mirrorBytes(line.data(), static_cast<std::uint32_t>(line.size()), scratch.data());
+        bytes = scratch.data();
+        at = kRowLead;
+    }
+    for (std::size_t i = 0; i < line.size() && at + i < image.size(); ++i)
+        image[at + i] = static_cast<unsigned char>(~bytes[i]);
 }
 
-// fillTurnedRow: a row of a long-edge back side, turned back the way the
-// sheet shows it: the row's bytes (it has no lead bytes) mirrored back, behind
-// three white lead bytes, so it lines up with the front sides.
-void fillTurnedRow(PageRows& walk, std::vector<unsigned char>& line, std::vector<unsigned char>& image)
+// A page in memory: walked in order, or through the rows' offsets when a
+// turned page is drawn from its last row.
+struct MemoryRows {
+    PageRows walk;
+    std::vector<std::size_t> rowsAt;
+};
+
+// memoryRowAt: PageRowSource::rowAt for a page in memory.
+bool memoryRowAt(void* ctx, std::size_t index, std::vector<unsigned char>& row)
 {
-    std::fill(image.begin(), image.end(), 0xFF);
-    if (nextPageRow(walk, line) && !line.empty()) {
-        std::vector<unsigned char> unturned(line.size());
-        mirrorBytes(line.data(), static_cast<std::uint32_t>(line.size()), unturned.data());
-        for (std::size_t i = 0; i < unturned.size() && kRowLead + i < image.size(); ++i)
-            image[kRowLead + i] = static_cast<unsigned char>(~unturned[i]);
+    auto* m = static_cast<MemoryRows*>(ctx);
+    if (!m->rowsAt.empty()) {
+        if (index >= m->rowsAt.size())
+            return false;
+        m->walk.pos = m->rowsAt[index];
     }
+    return nextPageRow(m->walk, row);
 }
 
 }  // namespace
@@ -61,23 +76,15 @@ ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots, bool t
     return size;
 }
 
-bool writePagePng(const std::string& path, const unsigned char* data, std::size_t size, const DecodedPage& page,
-                  unsigned paperWidthDots, bool turned, std::string& why)
+bool writePageImage(const std::string& path, const DecodedPage& page, unsigned paperWidthDots, bool turned,
+                    const PageRowSource& source, std::string& why)
 {
     // Everything with a destructor lives outside the setjmp region: a
     // longjmp from libpng must not skip one.
     const ImageSize dims = pageImageSize(page, paperWidthDots, turned);
-    std::vector<unsigned char> line, image((dims.width + 7) / 8);
-    PageRows walk{data, size, page.offset};
+    std::vector<unsigned char> line, scratch, image((dims.width + 7) / 8);
     std::string pngMessage;
-    // A turned page is sent bottom row first: find where each row starts,
-    // and draw them from the last.
-    std::vector<std::size_t> rowsAt;
-    if (turned) {
-        for (PageRows scan = walk; rowsAt.push_back(scan.pos), nextPageRow(scan, line);)
-            ;
-        rowsAt.pop_back();
-    }
+    const std::size_t rows = std::size_t{page.dataLines} + page.blankLines;
 
     std::FILE* fp = std::fopen(path.c_str(), "wb");
     if (!fp) {
@@ -106,12 +113,11 @@ bool writePagePng(const std::string& path, const unsigned char* data, std::size_
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (std::uint32_t r = 0; r < dims.height; ++r) {
-        if (turned && r < rowsAt.size()) {
-            walk.pos = rowsAt[rowsAt.size() - 1 - r];
-            fillTurnedRow(walk, line, image);
-        } else {
-            fillRow(walk, line, image);
-        }
+        // A turned page is sent bottom row first: draw it from the last.
+        line.clear();
+        if (r < rows && !source.rowAt(source.ctx, turned ? rows - 1 - r : r, line))
+            line.clear();
+        toImageRow(line, turned, scratch, image);
         png_write_row(png, image.data());
     }
     png_write_end(png, info);
@@ -122,6 +128,19 @@ bool writePagePng(const std::string& path, const unsigned char* data, std::size_
         return false;
     }
     return true;
+}
+
+bool writePagePng(const std::string& path, const unsigned char* data, std::size_t size, const DecodedPage& page,
+                  unsigned paperWidthDots, bool turned, std::string& why)
+{
+    MemoryRows rows{{data, size, page.offset}, {}};
+    if (turned) {
+        std::vector<unsigned char> line;
+        for (PageRows scan = rows.walk; rows.rowsAt.push_back(scan.pos), nextPageRow(scan, line);)
+            ;
+        rows.rowsAt.pop_back();
+    }
+    return writePageImage(path, page, paperWidthDots, turned, PageRowSource{&rows, memoryRowAt}, why);
 }
 
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "stream_decoder.h"
 
@@ -19,11 +20,23 @@ struct ImageSize {
 };
 ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots, bool turned = false);
 
-// writePagePng: page (as found by decodeStream or scanStream in the stream
-// data, size) to path. Black where the printer prints a dot. A turned page
-// (the back of a long-edge sheet, sent bottom-up and mirrored) is drawn the
-// way the sheet will show it. False, with why
-// filled and no file left behind, when the file cannot be written.
+// PageRowSource: a page's line commands, decoded, by their place in the
+// page (0 the first sent); rowAt is false when there is no such row.
+struct PageRowSource {
+    void* ctx = nullptr;
+    bool (*rowAt)(void* ctx, std::size_t index, std::vector<unsigned char>& row) = nullptr;
+};
+
+// writePageImage: page to path, its rows from source, one at a time, so no
+// page sits whole in memory. Black where the printer prints a dot. A turned
+// page (the back of a long-edge sheet, sent bottom-up and mirrored) is drawn
+// the way the sheet will show it. False, with why filled and no file left
+// behind, when the file cannot be written.
+bool writePageImage(const std::string& path, const DecodedPage& page, unsigned paperWidthDots, bool turned,
+                    const PageRowSource& source, std::string& why);
+
+// writePagePng: writePageImage for a page found by decodeStream or scanStream
+// in the stream data, size.
 bool writePagePng(const std::string& path, const unsigned char* data, std::size_t size, const DecodedPage& page,
                   unsigned paperWidthDots, bool turned, std::string& why);
 

@@ -3,6 +3,7 @@
 // be looked at without paper.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -11,10 +12,28 @@
 #include "page_image.h"
 #include "stream_decoder.h"
 #include "stream_report.h"
+#include "virtual_printer.h"
 
 namespace {
 
-constexpr const char* kUsage = "usage: quorvel-preview [--output PREFIX] [FILE|-]\n";
+constexpr const char* kUsage = "usage: quorvel-preview [--output PREFIX] [FILE|-]\n"
+                                "       quorvel-preview --listen [ADDRESS:]PORT --output DIR [--rate BYTES/S]\n";
+
+// optionValue: the value of --name VALUE or --name=VALUE at argv[i] (i moved
+// past it), or false when argv[i] is not that option or lacks a value.
+bool optionValue(int argc, char** argv, int& i, const std::string& name, std::string& value)
+{
+    const std::string arg = argv[i];
+    if (arg == name && i + 1 < argc && argv[i + 1][0] != '\0') {
+        value = argv[++i];
+        return true;
+    }
+    if (arg.rfind(name + "=", 0) == 0 && arg.size() > name.size() + 1) {
+        value = arg.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
 
 // readAll: the whole of fp into bytes; false on a read error.
 bool readAll(std::FILE* fp, std::vector<unsigned char>& bytes)
@@ -29,14 +48,16 @@ bool readAll(std::FILE* fp, std::vector<unsigned char>& bytes)
 // preview: the program, apart from running out of memory.
 int preview(int argc, char** argv)
 {
-    std::string prefix, input = "-";
+    std::string prefix, input = "-", listen, rate;
     bool haveInput = false, optionsDone = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (!optionsDone && (arg == "--output" || arg == "-o") && i + 1 < argc && argv[i + 1][0] != '\0')
+        if (!optionsDone && arg == "-o" && i + 1 < argc && argv[i + 1][0] != '\0')
             prefix = argv[++i];
-        else if (!optionsDone && arg.rfind("--output=", 0) == 0 && arg.size() > 9)
-            prefix = arg.substr(9);
+        else if (!optionsDone && (optionValue(argc, argv, i, "--output", prefix) ||
+                                  optionValue(argc, argv, i, "--listen", listen) ||
+                                  optionValue(argc, argv, i, "--rate", rate)))
+            continue;
         else if (!optionsDone && (arg == "--help" || arg == "-h")) {
             std::fputs(kUsage, stdout);
             return 0;
@@ -49,6 +70,22 @@ int preview(int argc, char** argv)
             std::fputs(kUsage, stderr);
             return 2;
         }
+    }
+
+    // The virtual printer: a folder to keep jobs in, no input file; a rate
+    // is a whole number of bytes a second.
+    if (!listen.empty() || !rate.empty()) {
+        quorvel::ListenOptions opts;
+        opts.dir = prefix;
+        char* end = nullptr;
+        errno = 0;
+        opts.rate = rate.empty() ? 0 : std::strtoull(rate.c_str(), &end, 10);
+        if (listen.empty() || prefix.empty() || haveInput || !quorvel::parseListenAddress(listen, opts) ||
+            (!rate.empty() && (*end != '\0' || errno != 0 || opts.rate == 0 || rate[0] == '-'))) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        }
+        return quorvel::listenForJobs(opts);
     }
 
     std::vector<unsigned char> stream;
@@ -92,7 +129,8 @@ int preview(int argc, char** argv)
 }  // namespace
 
 // main: quorvel-preview [--output PREFIX] [FILE|-]; exit 0 for a sound
-// stream, 1 for a damaged or unreadable one, 2 for a bad command line.
+// stream, 1 for a damaged or unreadable one, 2 for a bad command line. With
+// --listen, the virtual printer: 0 when stopped by a signal.
 int main(int argc, char** argv)
 {
     try {

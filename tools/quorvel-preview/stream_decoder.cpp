@@ -137,7 +137,7 @@ std::string describe(const CommandId* allowed, std::size_t n)
 // the stream's vocabulary that is not allowed here is reported at its first
 // byte; anything else at the first byte no allowed command can go on with.
 int matchCommand(const unsigned char* data, std::size_t size, std::size_t pos, const CommandId* allowed,
-                 std::size_t n, DecodeError& err)
+                 std::size_t n, DecodeError& err, bool streamEnds)
 {
     const std::size_t left = size - pos;
     for (std::size_t i = 0; i < n; ++i) {
@@ -150,6 +150,15 @@ int matchCommand(const unsigned char* data, std::size_t size, std::size_t pos, c
         if (std::find(allowed, allowed + n, id) == allowed + n && left >= c.len &&
             std::memcmp(data + pos, c.bytes, c.len) == 0) {
             fail(&err, pos, describe(allowed, n), std::string("a misplaced ") + c.name + " command");
+            return -1;
+        }
+    }
+    // The start of a misplaced command, more of it yet to come: blamed when
+    // it is whole, so the verdict does not hang on where the bytes were cut.
+    for (int id = 0; id < kCommandCount && !streamEnds; ++id) {
+        const Command& c = kCommands[id];
+        if (left < c.len && std::memcmp(data + pos, c.bytes, left) == 0) {
+            fail(&err, size, describe(allowed, n), "end of stream");
             return -1;
         }
     }
@@ -247,108 +256,189 @@ bool readSettings(const unsigned char* data, std::size_t size, std::size_t pos, 
     return true;
 }
 
-// Where the walk is in the job: which commands may come next.
-enum class Where { Start, AfterSettings, InPage, BetweenPages, AfterEndOfJob };
-
-// parse: decodeStream and scanStream, which differ only in keeping the rows.
-bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err, bool keepRows)
+// allowedAt: the commands that may come at a place in the job, n their count.
+const CommandId* allowedAt(StreamPlace place, std::size_t& n)
 {
     static constexpr CommandId kAtStart[] = {kSettingsCmd, kBeginPageCmd, kEndOfJobCmd, kEndOfJobDoubleCmd};
     static constexpr CommandId kAfterSettings[] = {kBeginPageCmd};
     static constexpr CommandId kInPage[] = {kBlankLineCmd, kLineDataCmd, kEndPageCmd};
     static constexpr CommandId kBetweenPages[] = {kBeginPageCmd, kEndOfJobCmd, kEndOfJobDoubleCmd};
-
-    out = DecodedStream{};
-    Where where = Where::Start;
-    std::size_t pos = 0;
-    std::vector<unsigned char> row;
-    for (;;) {
-        const CommandId* allowed = nullptr;
-        std::size_t n = 0;
-        switch (where) {
-        case Where::Start: allowed = kAtStart, n = std::size(kAtStart); break;
-        case Where::AfterSettings: allowed = kAfterSettings, n = std::size(kAfterSettings); break;
-        case Where::InPage: allowed = kInPage, n = std::size(kInPage); break;
-        case Where::BetweenPages: allowed = kBetweenPages, n = std::size(kBetweenPages); break;
-        case Where::AfterEndOfJob: break;
-        }
-        // A job ends after a page or after the end-of-job command; an empty
-        // stream or a settings block with no page is not something the
-        // filter sends.
-        if (pos == size) {
-            if (where == Where::BetweenPages || where == Where::AfterEndOfJob)
-                return true;
-            return fail(&err, pos, describe(allowed, n), "end of stream");
-        }
-        const int id = matchCommand(data, size, pos, allowed, n, err);
-        if (id < 0)
-            return false;
-        DecodedPage* page = out.pages.empty() ? nullptr : &out.pages.back();
-        switch (id) {
-        case kSettingsCmd:
-            if (!readSettings(data, size, pos, out.settings, err))
-                return false;
-            pos += kSettingsSize;
-            where = Where::AfterSettings;
-            break;
-        case kBeginPageCmd:
-            out.pages.emplace_back();
-            out.pages.back().offset = pos;
-            pos += szBeginPageCmd.size();
-            where = Where::InPage;
-            break;
-        case kBlankLineCmd:
-            ++page->blankLines;
-            if (keepRows)
-                page->rows.emplace_back();
-            pos += szBlankLineCmd.size();
-            break;
-        case kLineDataCmd: {
-            const std::size_t lenAt = pos + kLineDataPrefix.size();
-            if (size - lenAt < 2)
-                return fail(&err, size, "the 2-byte encoded length of the line data command", "end of stream");
-            const std::size_t len = data[lenAt] | data[lenAt + 1] << 8;
-            if (len == 0)
-                return fail(&err, lenAt, "a non-zero encoded length", "length 0");
-            const std::size_t body = lenAt + 2;
-            if (size - body < len)
-                return fail(&err, size,
-                            std::to_string(len - (size - body)) + " more bytes of the " + std::to_string(len) +
-                                "-byte encoded line that starts at offset " + std::to_string(body),
-                            "end of stream");
-            if (!decodeLine(data + body, len, row, &err)) {
-                err.offset += body;
-                return false;
-            }
-            ++page->dataLines;
-            page->widestLine = std::max(page->widestLine, row.size());
-            if (keepRows)
-                page->rows.push_back(row);
-            pos = body + len;
-            break;
-        }
-        case kEndPageCmd:
-            pos += szEndPageCmd.size();
-            page->bytes = pos - page->offset;
-            where = Where::BetweenPages;
-            break;
-        case kEndOfJobCmd:
-        case kEndOfJobDoubleCmd: {
-            // A two-sided job ends as one unless the sheets are turned by hand.
-            const StreamSettings& st = out.settings;
-            const bool twoSided = st.duplex != 0 && !st.manualDuplex;
-            if (st.present && (id == kEndOfJobDoubleCmd) != twoSided)
-                return fail(&err, pos + 4,
-                            std::string(twoSided ? "0x01" : "0x00") + " (end of job, as the settings block's duplex "
-                                                                       "mode and manual setting ask)",
-                            byteText(data[pos + 4]));
-            out.endOfJob = true;
-            pos += szEndDuplexSingleCmd.size();
-            where = Where::AfterEndOfJob;
-            break;
-        }
-        }
+    switch (place) {
+    case StreamPlace::Start: return n = std::size(kAtStart), kAtStart;
+    case StreamPlace::AfterSettings: return n = std::size(kAfterSettings), kAfterSettings;
+    case StreamPlace::InPage: return n = std::size(kInPage), kInPage;
+    case StreamPlace::BetweenPages: return n = std::size(kBetweenPages), kBetweenPages;
+    case StreamPlace::AfterEndOfJob: break;
     }
+    return n = 0, nullptr;
+}
+
+// What one step of the walk came to.
+enum class Step { Done, NeedMore, Broken };
+
+// stepCommand: the one command at pos in data[0, size), whose first byte is
+// stream offset base + 0. A command that runs past size is not an error yet:
+// the grammar is prefix-free, so its bytes so far can only be judged when the
+// rest arrives. Whole commands move pos and the checker's place and counts.
+Step stepCommand(StreamChecker& c, const unsigned char* data, std::size_t size, std::size_t& pos, std::size_t base,
+                 bool streamEnds = false)
+{
+    std::size_t n = 0;
+    const CommandId* allowed = allowedAt(c.place, n);
+    DecodeError& err = c.err;
+    // Every check below that reaches past the bytes at hand reports the end
+    // of them as its offset; no byte that is there can be blamed for that.
+    auto broken = [&]() {
+        const bool more = err.offset == size;
+        err.offset += base;
+        return more ? Step::NeedMore : Step::Broken;
+    };
+    const int id = matchCommand(data, size, pos, allowed, n, err, streamEnds);
+    if (id < 0)
+        return broken();
+    switch (id) {
+    case kSettingsCmd:
+        if (!readSettings(data, size, pos, c.settings, err))
+            return broken();
+        pos += kSettingsSize;
+        c.place = StreamPlace::AfterSettings;
+        if (c.events.settings)
+            c.events.settings(c.events.ctx, c.settings);
+        break;
+    case kBeginPageCmd:
+        c.page = DecodedPage{};
+        c.page.offset = base + pos;
+        ++c.pages;
+        pos += szBeginPageCmd.size();
+        c.place = StreamPlace::InPage;
+        if (c.events.pageBegun)
+            c.events.pageBegun(c.events.ctx, c.page.offset);
+        break;
+    case kBlankLineCmd:
+        ++c.page.blankLines;
+        c.row.clear();
+        if (c.events.row)
+            c.events.row(c.events.ctx, base + pos, c.row);
+        pos += szBlankLineCmd.size();
+        break;
+    case kLineDataCmd: {
+        const std::size_t lenAt = pos + kLineDataPrefix.size();
+        if (size - lenAt < 2)
+            return fail(&err, size, "the 2-byte encoded length of the line data command", "end of stream"), broken();
+        const std::size_t len = data[lenAt] | data[lenAt + 1] << 8;
+        if (len == 0)
+            return fail(&err, lenAt, "a non-zero encoded length", "length 0"), broken();
+        const std::size_t body = lenAt + 2;
+        if (size - body < len)
+            return fail(&err, size,
+                        std::to_string(len - (size - body)) + " more bytes of the " + std::to_string(len) +
+                            "-byte encoded line that starts at offset " + std::to_string(base + body),
+                        "end of stream"),
+                   broken();
+        if (!decodeLine(data + body, len, c.row, &err)) {
+            err.offset += body;
+            return broken();
+        }
+        ++c.page.dataLines;
+        c.page.widestLine = std::max(c.page.widestLine, c.row.size());
+        if (c.events.row)
+            c.events.row(c.events.ctx, base + pos, c.row);
+        pos = body + len;
+        break;
+    }
+    case kEndPageCmd:
+        pos += szEndPageCmd.size();
+        c.page.bytes = base + pos - c.page.offset;
+        c.place = StreamPlace::BetweenPages;
+        if (c.events.pageEnded)
+            c.events.pageEnded(c.events.ctx, c.page);
+        break;
+    case kEndOfJobCmd:
+    case kEndOfJobDoubleCmd: {
+        // A two-sided job ends as one unless the sheets are turned by hand.
+        const StreamSettings& st = c.settings;
+        const bool twoSided = st.duplex != 0 && !st.manualDuplex;
+        if (st.present && (id == kEndOfJobDoubleCmd) != twoSided) {
+            fail(&err, pos + 4,
+                 std::string(twoSided ? "0x01" : "0x00") + " (end of job, as the settings block's duplex "
+                                                            "mode and manual setting ask)",
+                 byteText(data[pos + 4]));
+            return broken();
+        }
+        c.endOfJob = true;
+        pos += szEndDuplexSingleCmd.size();
+        c.place = StreamPlace::AfterEndOfJob;
+        break;
+    }
+    }
+    return Step::Done;
+}
+
+// walkCommands: every whole command in data[0, size), the stream's bytes
+// from offset base; returns how many bytes they took. Sets broken on a bad byte.
+std::size_t walkCommands(StreamChecker& c, const unsigned char* data, std::size_t size, std::size_t base)
+{
+    std::size_t pos = 0;
+    while (pos < size) {
+        const Step step = stepCommand(c, data, size, pos, base);
+        if (step == Step::Broken)
+            c.broken = true;
+        if (step != Step::Done)
+            break;
+    }
+    return pos;
+}
+
+// Whole-stream results gathered from the checker's calls.
+struct Gather {
+    DecodedStream* out;
+    bool keepRows;
+};
+
+// gatherPage, gatherRow, gatherEnd: the checker's calls for decodeStream and scanStream.
+void gatherPage(void* ctx, std::size_t offset)
+{
+    auto* g = static_cast<Gather*>(ctx);
+    g->out->pages.emplace_back();
+    g->out->pages.back().offset = offset;
+}
+
+void gatherRow(void* ctx, std::size_t, const std::vector<unsigned char>& row)
+{
+    auto* g = static_cast<Gather*>(ctx);
+    if (g->keepRows)
+        g->out->pages.back().rows.push_back(row);
+}
+
+void gatherEnd(void* ctx, const DecodedPage& page)
+{
+    DecodedPage& last = static_cast<Gather*>(ctx)->out->pages.back();
+    std::vector<std::vector<unsigned char>> rows = std::move(last.rows);
+    last = page;
+    last.rows = std::move(rows);
+}
+
+// parse: decodeStream and scanStream, which differ only in keeping the rows.
+bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err, bool keepRows)
+{
+    out = DecodedStream{};
+    Gather gather{&out, keepRows};
+    StreamChecker c;
+    c.events.ctx = &gather;
+    c.events.pageBegun = gatherPage;
+    c.events.row = gatherRow;
+    c.events.pageEnded = gatherEnd;
+    const bool ok = checkBytes(c, data, size) && checkEnd(c);
+    // A page cut short still counts what it had.
+    if (!out.pages.empty() && c.place == StreamPlace::InPage) {
+        DecodedPage& last = out.pages.back();
+        last.dataLines = c.page.dataLines, last.blankLines = c.page.blankLines, last.widestLine = c.page.widestLine;
+    }
+    out.settings = c.settings;
+    out.endOfJob = c.endOfJob;
+    if (!ok)
+        err = c.err;
+    return ok;
 }
 
 }  // namespace
@@ -361,6 +451,57 @@ bool decodeStream(const unsigned char* data, std::size_t size, DecodedStream& ou
 bool scanStream(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err)
 {
     return parse(data, size, out, err, false);
+}
+
+bool checkBytes(StreamChecker& c, const unsigned char* data, std::size_t n)
+{
+    std::size_t used = 0;
+    while (used < n && !c.broken) {
+        if (c.held.empty()) {
+            // Whole commands straight from the caller's bytes; only the
+            // start of a command still coming is copied.
+            const std::size_t took = walkCommands(c, data + used, n - used, c.consumed);
+            c.consumed += took;
+            used += took;
+            if (!c.broken)
+                c.held.assign(data + used, data + n);
+            used = n;
+        } else {
+            // Top the held command up by no more than the longest command,
+            // so what is held stays under twice that.
+            const std::size_t take = std::min(n - used, kMaxCommandBytes);
+            c.held.insert(c.held.end(), data + used, data + used + take);
+            used += take;
+            const std::size_t took = walkCommands(c, c.held.data(), c.held.size(), c.consumed);
+            c.consumed += took;
+            c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(took));
+            if (c.held.empty() || c.broken)
+                c.held = std::vector<unsigned char>();  // give back what a long line took
+        }
+    }
+    return !c.broken;
+}
+
+bool checkEnd(StreamChecker& c)
+{
+    if (c.broken)
+        return false;
+    if (!c.held.empty()) {
+        // The held bytes are a command's start: say what it still lacks.
+        std::size_t pos = 0;
+        stepCommand(c, c.held.data(), c.held.size(), pos, c.consumed, true);
+        c.broken = true;
+        return false;
+    }
+    // A job ends after a page or after the end-of-job command; an empty
+    // stream or a settings block with no page is not something the filter sends.
+    if (c.place == StreamPlace::BetweenPages || c.place == StreamPlace::AfterEndOfJob)
+        return true;
+    std::size_t n = 0;
+    const CommandId* allowed = allowedAt(c.place, n);
+    fail(&c.err, c.consumed, describe(allowed, n), "end of stream");
+    c.broken = true;
+    return false;
 }
 
 bool decodeLine(const unsigned char* enc, std::size_t len, std::vector<unsigned char>& out, DecodeError* err)

@@ -53,6 +53,50 @@ bool decodeStream(const unsigned char* data, std::size_t size, DecodedStream& ou
 // the rows, so a long job costs no more memory than its bytes.
 bool scanStream(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err);
 
+// Where a walk over a job is: which commands may come next.
+enum class StreamPlace { Start, AfterSettings, InPage, BetweenPages, AfterEndOfJob };
+
+// What the incremental checker tells its caller as commands complete; any
+// call may be left null. Offsets count from the stream's first byte.
+struct CheckEvents {
+    void* ctx = nullptr;
+    void (*settings)(void* ctx, const StreamSettings& settings) = nullptr;
+    void (*pageBegun)(void* ctx, std::size_t offset) = nullptr;
+    // row: a line command at offset, decoded (empty for a blank line).
+    void (*row)(void* ctx, std::size_t offset, const std::vector<unsigned char>& row) = nullptr;
+    // pageEnded: the page's counts once its end-page command is in.
+    void (*pageEnded)(void* ctx, const DecodedPage& page) = nullptr;
+};
+
+// StreamChecker: a job checked as its bytes arrive, in pieces of any size.
+// It holds only the command not yet whole (at most a line data command,
+// 65541 bytes) and the current page's counts, so a stream that never ends,
+// or a page of millions of rows, costs no more memory than a short one.
+struct StreamChecker {
+    CheckEvents events;
+    StreamPlace place = StreamPlace::Start;
+    StreamSettings settings;
+    DecodedPage page;              // the page being read or the last one read; rows never kept
+    std::size_t pages = 0;         // begin-page commands read
+    std::size_t consumed = 0;      // stream bytes taken as whole commands
+    bool endOfJob = false;
+    bool broken = false;           // a byte broke the grammar: err says where, later bytes are ignored
+    DecodeError err;
+    std::vector<unsigned char> held;  // the start of a command still coming
+    std::vector<unsigned char> row;   // scratch for decoded lines
+};
+
+// The longest command a stream can hold: a line data command with the
+// largest encoded length its 16-bit field can give.
+constexpr std::size_t kMaxCommandBytes = 6 + 65535;
+
+// checkBytes: the next n bytes of the stream; false once it is broken.
+bool checkBytes(StreamChecker& checker, const unsigned char* data, std::size_t n);
+
+// checkEnd: the stream has ended; false (err filled, found "end of stream")
+// when it ends inside a command, or where the filter never ends a job.
+bool checkEnd(StreamChecker& checker);
+
 // decodeLine: decode one encoded line body of len bytes; false if malformed
 // (err offset relative to enc).
 bool decodeLine(const unsigned char* enc, std::size_t len, std::vector<unsigned char>& out,

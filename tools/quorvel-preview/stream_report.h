@@ -15,6 +15,12 @@ namespace quorvel {
 //   end of job: yes|no
 std::string describeStream(const DecodedStream& stream);
 
+// describeHead: the summary's settings (and duplex) lines.
+std::string describeHead(const StreamSettings& settings);
+
+// describePage: the summary's line for page number (from 1).
+std::string describePage(std::size_t number, const DecodedPage& page);
+
 // describeError: "offset N: expected X, found Y" (no newline).
 std::string describeError(const DecodeError& err);
 

@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# The network road, on the virtual printer (quorvel-preview --listen) on a
+# free localhost port: network_test.sh CASE BUILD-DIR SOURCE-DIR
+#
+#   raw    connections of our own: a damaged stream, two jobs at once, a stop
+#          while a job is coming
+#   app    the application's socket:// device: a PWG raster and a PDF
+#   cupsd  a private cupsd queue's socket backend: CUPS's test page
+#   slow   a slow printer, jobs cancelled half-way through the application
+#          and through cupsd: what arrives ends well formed
+set -euo pipefail
+case_name=$1 build=$2 src=$3
+preview=$build/tools/quorvel-preview/quorvel-preview
+source "$src/tests/support/servers.sh"
+work=$(mktemp -d "${TMPDIR:-/tmp}/qnet.XXXXXX")
+chmod 0755 "$work"
+cleanup() {
+  qvp_stop || true
+  qcupsd_stop
+  qapp_stop || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  cat "$QVP_DIR/lines" "$QVP_DIR/log" >&2 2>/dev/null || true
+  exit 1
+}
+
+# expect_line N TEXT: the virtual printer's line for job N is TEXT.
+expect_line() {
+  qvp_wait "$1"
+  [ "$(qvp_line "$1")" = "job $1: $2" ] || fail "job $1: '$(qvp_line "$1")', expected '$2'"
+}
+
+# job_has N PATTERN: job N's summary matches *PATTERN*.
+job_has() {
+  local summary
+  summary=$(cat "$QVP_DIR/jobs/job-$1/summary.txt")
+  [[ $summary == *$2* ]] || fail "job $1: no '$2' in: $summary"
+}
+
+# pngs N: how many pages job N drew.
+pngs() { find "$QVP_DIR/jobs/job-$1" -name 'page-*.png' | wc -l; }
+
+# filter RASTER: rastertoquorvel's stream for RASTER with no options.
+filter() { PPD=$src/ppd/quorvel.ppd "$build/filter/rastertoquorvel" 1 user title 1 "" "$1" 2>/dev/null || true; }
+
+# arrived N BYTES: wait until job N's stream has at least BYTES bytes.
+arrived() {
+  local f=$QVP_DIR/jobs/job-$1/stream.prn
+  for _ in $(seq 1 600); do
+    [ "$(stat -c %s "$f" 2>/dev/null || echo 0)" -lt "$2" ] || return 0
+    sleep 0.1
+  done
+  fail "job $1: not $2 bytes"
+}
+
+# app_printer: the application with a printer "net" on the virtual printer.
+app_printer() {
+  qapp_start "$build/app/quorvel-printer-app"
+  qapp_cmd add -d net -v "socket://localhost:$QVP_PORT" -m quorvel >/dev/null
+}
+
+# cupsd_queue: a private cupsd with a queue "net" on the virtual printer.
+cupsd_queue() {
+  qcups_tree "$build" "$work/root"
+  qcupsd_start "$work/cupsd"
+  timeout 60 lpadmin -p net -E -v "socket://localhost:$QVP_PORT" -P "$src/ppd/quorvel.ppd"
+}
+
+qdoc "$work/two.pwg" 2
+filter "$work/two.pwg" >"$work/two.prn"
+good="2 pages, one-sided, copies 1, density 2, weight 3, well-formed"
+
+case $case_name in
+raw)
+  qvp_start "$preview"
+  # A damaged stream: its duplex mode byte (offset 60) out of range.
+  { head -c 60 "$work/two.prn"; printf '\3'; tail -c +62 "$work/two.prn"; } >"$work/bad.prn"
+  cat "$work/bad.prn" >"/dev/tcp/127.0.0.1/$QVP_PORT" 2>/dev/null || true # closed on the bad byte
+  expect_line 1 "0 pages, bad byte at offset 60: expected a duplex mode, 0x00 (one-sided), 0x01 (long edge) or 0x02 (short edge), found 0x03"
+  job_has 1 "error: offset 60: expected a duplex mode"
+  # Two connections at once, their bytes interleaved: two whole jobs.
+  half=$(($(stat -c %s "$work/two.prn") / 2))
+  exec 3>"/dev/tcp/127.0.0.1/$QVP_PORT" 4>"/dev/tcp/127.0.0.1/$QVP_PORT"
+  head -c "$half" "$work/two.prn" >&3
+  head -c "$half" "$work/two.prn" >&4
+  tail -c +$((half + 1)) "$work/two.prn" >&4
+  exec 4>&-
+  tail -c +$((half + 1)) "$work/two.prn" >&3
+  exec 3>&-
+  qvp_wait 3
+  for n in 2 3; do
+    [ "$(qvp_line $n)" = "job $n: $good" ] || fail "job $n: $(qvp_line $n)"
+    cmp "$QVP_DIR/jobs/job-$n/stream.prn" "$work/two.prn" || fail "job $n: not the bytes sent"
+    [ "$(pngs $n)" = 2 ] || fail "job $n: not 2 pages drawn"
+  done
+  # Stopped while a job is coming: it ends as cut short, and the printer exits 0.
+  exec 3>"/dev/tcp/127.0.0.1/$QVP_PORT"
+  head -c 5000 "$work/two.prn" >&3
+  arrived 4 5000
+  kill "$QVP_PID"
+  wait "$QVP_PID" || fail "the virtual printer stopped with status $?"
+  QVP_PID=
+  exec 3>&-
+  [[ $(qvp_line 4) == "job 4: 0 pages, one-sided, copies 1, density 2, weight 3, cut short at offset 5000: expected "*"(the virtual printer was stopped)" ]] ||
+    fail "job 4: $(qvp_line 4)"
+  job_has 4 "end of job: no"
+  ;;
+
+app)
+  qvp_start "$preview"
+  app_printer
+  # Sent together: the printer's queue gives them one connection each, in turn.
+  qdoc "$work/doc.pdf" 3
+  qapp_cmd submit -d net -t two "$work/two.pwg" >/dev/null
+  qapp_cmd submit -d net -t doc -o copies=2 "$work/doc.pdf" >/dev/null
+  expect_line 1 "$good"
+  cmp "$QVP_DIR/jobs/job-1/stream.prn" "$work/two.prn" || fail "the raster's stream is not the filter's"
+  expect_line 2 "3 pages, one-sided, copies 2, density 2, weight 3, well-formed"
+  job_has 2 "page 3: 7015 rows"
+  [ "$(pngs 1) $(pngs 2)" = "2 3" ] || fail "pages drawn: $(pngs 1) and $(pngs 2)"
+  ;;
+
+cupsd)
+  qvp_start "$preview"
+  cupsd_queue
+  qcupsd_job net /usr/share/cups/data/testprint || fail "CUPS's test page"
+  expect_line 1 "1 page, one-sided, copies 1, density 2, weight 3, well-formed"
+  job_has 1 "paper 4958 x 7016 dots"
+  [ "$(pngs 1)" = 1 ] || fail "no page drawn"
+  ;;
+
+slow)
+  # A megabyte a second: a page of this document takes an eighth of a
+  # second, the 100 pages over twelve, many times what the application needs
+  # to render them, so its writes wait on the printer. The sockets' buffers
+  # hold some 20 pages, which still arrive after the cancel.
+  qvp_start "$preview" --rate 1000000
+  qdoc "$work/long.pdf" 100
+  app_printer
+  id=$(qapp_cmd submit -d net -t long "$work/long.pdf" | sed 's/.*-//')
+  arrived 1 100000
+  qapp_cmd cancel -d net -j "$id" >/dev/null
+  qvp_wait 1
+  [[ $(qvp_line 1) == "job 1: "*" pages, one-sided, copies 1, density 2, weight 3, well-formed" ]] ||
+    fail "cancelled in the application: $(qvp_line 1)"
+  job_has 1 "end of job: yes"
+  [[ $(qvp_line 1) != *" 100 pages"* ]] || fail "the application's cancel came after the last page"
+  cupsd_queue
+  id=$(timeout 60 lp -d net "$work/long.pdf" | sed -n 's/^request id is net-\([0-9]*\).*/\1/p')
+  arrived 2 100000
+  timeout 60 cancel "net-$id"
+  qvp_wait 2
+  [[ $(qvp_line 2) == "job 2: "*" pages, one-sided, copies 1, density 2, weight 3, well-formed" ]] ||
+    fail "cancelled in cupsd: $(qvp_line 2)"
+  job_has 2 "end of job: yes"
+  [[ $(qvp_line 2) != *" 100 pages"* ]] || fail "cupsd's cancel came after the last page"
+  cat "$QVP_DIR/lines"
+  ;;
+
+*)
+  echo "unknown case $case_name" >&2
+  exit 2
+  ;;
+esac
+qvp_stop || fail "the virtual printer did not stop cleanly"
+qapp_stop || fail "the application's sanitizer report"
+echo "PASS: $case_name"
