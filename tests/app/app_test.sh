@@ -332,15 +332,15 @@ ROWS
   # A stop signal in the middle of a long job on a slow printer: the job is
   # cancelled, the printer's stream ends whole, the server stops.
   qdoc "$work/long.pdf" 30
-  qslow_printer "$work/slow.prn"
-  qapp_cmd add -d slow -v "socket://127.0.0.1:$QSLOW_PORT" -m quorvel >/dev/null
+  qvp_start "$preview" --rate 300000
+  qapp_cmd add -d slow -v "socket://127.0.0.1:$QVP_PORT" -m quorvel >/dev/null
   submit slow long "$work/long.pdf" >/dev/null
-  for _ in $(seq 1 300); do [ -s "$work/slow.prn" ] && break; sleep 0.1; done
+  for _ in $(seq 1 300); do [ -s "$QVP_DIR/jobs/job-1/stream.prn" ] && break; sleep 0.1; done
   qstop "$QAPP_PID"
   QAPP_PID=
-  wait "$QSLOW_PID" || true
-  has_file() { [[ $(summary "$1") == *$2* ]] || fail "$1: no '$2'"; }
-  has_file "$work/slow.prn" "end of job: yes"
+  qvp_wait 1
+  [[ $(qvp_line 1) == *well-formed* ]] || fail "the slow printer's stream: $(qvp_line 1)"
+  qvp_stop
   # Stopped with its renderer, or cancelled: either way the job says so.
   grep -q -E "Canceled|The printer application was stopped" "$QAPP_DIR/server.log" || fail "the stop did not end the job"
   ;;

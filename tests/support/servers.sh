@@ -161,32 +161,6 @@ qdoc() {
   [[ $1 == *.pdf ]] || printf '\0\0\3I' | dd of="$1" bs=1 seek=360 conv=notrunc status=none
 }
 
-# qslow_printer FILE: a slow printer's raw port on localhost, taking one job
-# at about 300 KB/s into FILE; sets QSLOW_PORT and QSLOW_PID.
-qslow_printer() {
-  QSLOW_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  timeout 300 python3 -c '
-import socket, sys, time
-s = socket.socket()
-s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-s.bind(("127.0.0.1", int(sys.argv[1])))
-s.listen(1)
-print("ready", flush=True)
-c, _ = s.accept()
-with open(sys.argv[2], "wb") as out:
-    while True:
-        b = c.recv(16384)
-        if not b:
-            break
-        out.write(b)
-        out.flush()
-        time.sleep(0.05)
-' "$QSLOW_PORT" "$1" >"$1.log" 2>&1 &
-  QSLOW_PID=$!
-  for _ in $(seq 1 100); do grep -q ready "$1.log" 2>/dev/null && return 0; sleep 0.05; done
-  return 1
-}
-
 # qvp_start PREVIEW [OPTIONS...]: the virtual printer (PREVIEW --listen) on a
 # free localhost port that it picks itself; its jobs in QVP_DIR/jobs/job-N,
 # its job lines in QVP_DIR/lines. Sets QVP_PORT, QVP_PID. OPTIONS: --rate N.
