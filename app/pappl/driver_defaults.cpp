@@ -7,7 +7,8 @@
 // Printing Defaults page and Set-Printer-Attributes (the modify
 // sub-command) reach it through the dynamic linker. This stands in front of
 // it and refuses such defaults: the page then says "Bad printer defaults."
-// and IPP clients get client-error-attributes-or-values-not-supported.
+// and IPP clients get client-error-attributes-or-values-not-supported. The
+// page then shows the values kept (PAPPL would show the refused ones).
 // Without it, ui_test.sh's "web" and "refuse" cases fail.
 #include <pappl/pappl.h>
 
@@ -28,6 +29,9 @@ extern "C" bool papplPrinterSetDriverDefaults(pappl_printer_t* printer, pappl_pr
         ippDelete(attrs);
         if (!problem.empty()) {
             papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR, "Refused printer defaults: %s.", problem.c_str());
+            // The web page draws its form from data after this call: it
+            // shows what the printer keeps, not the values it refused.
+            papplPrinterGetDriverData(printer, data);
             return false;
         }
     }
