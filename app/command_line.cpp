@@ -558,6 +558,11 @@ int quorvelCommandLine(int argc, char* argv[])
         return 1;
 
     const std::string socket = findServer(c.name);
+    struct stat info {};
+    if (socket.empty() && stat(quorvelServiceSocket(name).c_str(), &info) != 0 && errno == EACCES) {
+        std::fprintf(stderr, "%s: Only root and group lp may use the service's server: run it with sudo.\n", name);
+        return 1;
+    }
     if (socket.empty()) {
         std::fprintf(stderr,
                      "%s: No server is running. Start the service with 'sudo systemctl start %s', or a server "
