@@ -14,11 +14,15 @@ extern const std::size_t quorvel_icon_icon_md_size;
 extern const unsigned char quorvel_icon_icon_lg[];
 extern const std::size_t quorvel_icon_icon_lg_size;
 
-void quorvelAddStrings(pappl_system_t* system)
+void quorvelAddResources(pappl_system_t* system)
 {
     // Merged into PAPPL's own English words; other languages show the
     // attribute names for our two options.
     papplSystemAddStringsData(system, "/en.strings", "en", reinterpret_cast<const char*>(quorvel_strings_en));
+    // Added before the server runs, these take the place of PAPPL's own
+    // pictures in the page header and the browser's tab.
+    papplSystemAddResourceData(system, "/navicon.png", "image/png", quorvel_icon_icon_sm, quorvel_icon_icon_sm_size);
+    papplSystemAddResourceData(system, "/favicon.png", "image/png", quorvel_icon_icon_md, quorvel_icon_icon_md_size);
 }
 
 void quorvelSetIcons(pappl_pr_driver_data_t* data)

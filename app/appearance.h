@@ -4,9 +4,9 @@
 
 #include <pappl/pappl.h>
 
-// quorvelAddStrings: the English words for our options, for the web page and
-// for clients (printer-strings-uri).
-void quorvelAddStrings(pappl_system_t* system);
+// quorvelAddResources: the English words for our options, for the web page
+// and for clients (printer-strings-uri), and the application's pictures.
+void quorvelAddResources(pappl_system_t* system);
 
 // quorvelSetIcons: the printer's own pictures, at PAPPL's three sizes.
 void quorvelSetIcons(pappl_pr_driver_data_t* data);

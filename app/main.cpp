@@ -155,7 +155,7 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     quorvelSetDrivers(system);
     quorvelAddFilters(system);
     quorvelStopWatch(system);
-    quorvelAddStrings(system);
+    quorvelAddResources(system);
     if (option("service"))
         quorvelListenAsService(system, kName);
     return system;

@@ -77,13 +77,14 @@ pages)
   for want in '<th>Paper Weight:</th>' '<th>Manual 2-Sided Printing:</th>' '<th>Print Darkness:</th>' \
     '<option value="very-heavy">Very Heavy</option>' '<option value="heavy" selected>Heavy</option>' \
     '<option value="medium-heavy">Medium Heavy</option>' '<option value="light">Light</option>' \
-    '<option value="off" selected>Off</option>' '<option value="on">On (turn the sheets over by hand)</option>' \
+    '<option value="off" selected>Off</option>' '<option value="on">On (turn the sheets by hand)</option>' \
     '<option value="50" selected>50%</option>'; do
     [[ $defaults == *"$want"* ]] || fail "Printing Defaults page: no '$want'"
   done
   [[ $defaults != *'paper-weight:'* && $defaults != *'manual-duplex:'* ]] || fail "an option labelled by its attribute name"
   # The printer's own picture: on its page, and the one clients are given.
   [[ $(page /q1/) == *'src="/q1/icon-md.png"'* ]] || fail "the printer page shows no printer icon"
+  page /navicon.png | cmp -s - "$src/app/icons/icon-sm.png" || fail "the page header shows PAPPL's picture"
   for size in sm md lg; do
     page "/q1/icon-$size.png" | cmp -s - "$src/app/icons/icon-$size.png" || fail "icon-$size.png is not ours"
   done
