@@ -200,9 +200,9 @@ std::string valueText(ipp_attribute_t* attr, int i)
     }
 }
 
-// choices: "a, b (default), c" for name's supported values, marking the
-// value of current.
-std::string choices(ipp_t* attrs, const char* name, const char* current)
+// choices: "a, b (now), c" for name's supported values, marking the value
+// of the attribute current with mark.
+std::string choices(ipp_t* attrs, const char* name, const char* current, const char* mark = " (now)")
 {
     ipp_attribute_t* supported = ippFindAttribute(attrs, (std::string(name) + "-supported").c_str(), IPP_TAG_ZERO);
     ipp_attribute_t* now = ippFindAttribute(attrs, current, IPP_TAG_ZERO);
@@ -212,7 +212,7 @@ std::string choices(ipp_t* attrs, const char* name, const char* current)
         const std::string v = valueText(supported, i);
         if (v.rfind("custom_", 0) == 0)
             continue;
-        list += (list.empty() ? "" : ", ") + v + (v == nowText ? " (now)" : "");
+        list += (list.empty() ? "" : ", ") + v + (v == nowText ? mark : "");
     }
     return list;
 }
@@ -323,7 +323,7 @@ int showOptions(const Command& c, ipp_t* attrs)
     const char* const job[] = {"media", "orientation-requested", "print-color-mode", "print-content-optimize",
                                "print-quality", "print-scaling", "sides", "paper-weight", "manual-duplex"};
     for (const char* name : job)
-        std::printf("  -o %s=%s\n", name, choices(attrs, name, (std::string(name) + "-default").c_str()).c_str());
+        std::printf("  -o %s=%s\n", name, choices(attrs, name, (std::string(name) + "-default").c_str(), " (default)").c_str());
     std::printf("  -o print-darkness=-100 to 100 (added to the printer's darkness; beyond, the nearest)\n"
                 "  -o page-ranges=FIRST-LAST\n"
                 "\nPrinter defaults (modify -o NAME=VALUE):\n");

@@ -12,7 +12,7 @@
 #   devices   without avahi-daemon: one line saying so, exit 0
 #   readme    the README's "Using it" commands, exactly as written
 set -euo pipefail
-case_name=$1 build=$2 src=$3
+case_name=$1 build=$(cd "$2" && pwd) src=$(cd "$3" && pwd)
 bin=$build/app/quorvel-printer-app
 preview=$build/tools/quorvel-preview/quorvel-preview
 source "$src/tests/support/servers.sh"
@@ -197,6 +197,39 @@ devices)
     timeout 120 unshare -n "$bin" devices
   text=$(AVAHI_SOCKET=/nonexistent/avahi timeout 120 unshare -n "$bin" devices 2>&1)
   ! grep -i 'dns-sd\|avahi' <<<"$text" | grep -v 'needs avahi-daemon' || fail "devices: DNS-SD errors: $text"
+  ;;
+
+readme)
+  # The README's walk-through, line by line as written, against a private
+  # server: sudo adds nothing for root, and a file device stands in for the
+  # USB printer that devices lists.
+  start
+  cd "$QAPP_DIR/work"
+  qdoc document.pdf 1
+  stand_in='usb://Quorvel/QV-100?serial=UI-TEST'
+  sudo() { "$@"; }
+  quorvel-printer-app() {
+    local a args=()
+    for a in "$@"; do args+=("${a/"$stand_in"/file://$QAPP_DIR/out}"); done
+    if [ "$1" = devices ]; then
+      echo "$stand_in"
+      timeout 10 unshare -n true 2>/dev/null || return 0 # the real search stays off the network
+      timeout 120 unshare -n "$bin" devices 2>/dev/null
+      return
+    fi
+    qapp_cmd "${args[@]}"
+  }
+  walk=$(sed -n '/^### Using it/,/^```$/p' "$src/README.md" | sed -n '/^```sh$/,/^```$/p' | sed '1d;$d')
+  [ "$(wc -l <<<"$walk")" -ge 8 ] || fail "no walk-through in the README"
+  while IFS= read -r line; do
+    echo "\$ $line"
+    eval "$line" || fail "README: '$line' failed"
+  done <<<"$walk"
+  summary=$(for _ in $(seq 1 300); do
+    "$preview" "$QAPP_DIR/out/document.pdf.prn" 2>/dev/null && break
+    sleep 0.1
+  done)
+  [[ $summary == *"copies 2, density 1, weight 1"* ]] || fail "the walk-through's job: $summary"
   ;;
 
 *)
