@@ -32,7 +32,7 @@ page() {
 attrs() {
   printf '%s\n' '{' 'OPERATION Get-Printer-Attributes' 'GROUP operation-attributes-tag' \
     'ATTR charset attributes-charset utf-8' 'ATTR naturalLanguage attributes-natural-language en' 'ATTR uri printer-uri $uri' \
-    'ATTR keyword requested-attributes printer-icons,printer-strings-uri,paper-weight-default,printer-darkness-configured' \
+    'ATTR keyword requested-attributes printer-icons,printer-strings-uri,printer-strings-languages-supported,paper-weight-default,printer-darkness-configured' \
     'STATUS successful-ok' '}' >"$QAPP_DIR/get.test"
   timeout 60 ipptool -tv "ipp://localhost:$QAPP_PORT/ipp/print/q1" "$QAPP_DIR/get.test"
 }
@@ -88,9 +88,10 @@ pages)
   for size in sm md lg; do
     page "/q1/icon-$size.png" | cmp -s - "$src/app/icons/icon-$size.png" || fail "icon-$size.png is not ours"
   done
-  attrs=$(attrs)
+  attrs=$(attrs) || fail "Get-Printer-Attributes: $attrs"
   [[ $attrs == *"printer-icons (1setOf uri) = http://localhost:$QAPP_PORT/q1/icon-sm.png,"* ]] || fail "printer-icons"
   # Clients find the words through printer-strings-uri.
+  n=$(attrs | grep -c "printer-strings-languages-supported (") && [ "$n" = 1 ] || fail "printer-strings-languages-supported $n times"
   uri=$(sed -n 's/.*printer-strings-uri (uri) = //p' <<<"$attrs")
   [ "$uri" = "http://localhost:$QAPP_PORT/en.strings" ] || fail "printer-strings-uri is '$uri'"
   timeout 60 curl -fsS "$uri" | grep -qx '"paper-weight.medium-heavy" = "Medium Heavy";' || fail "no words at $uri"
@@ -140,7 +141,7 @@ refuse)
   expect_run 1 "modify does not change 'printer-darkness'" cmd modify -d q1 -o printer-darkness=70
   expect_run 1 "na_foolscap is not a size the printer has" cmd modify -d q1 -o media-ready=na_foolscap
   # Nothing of the above was stored.
-  attrs=$(attrs)
+  attrs=$(attrs) || fail "Get-Printer-Attributes: $attrs"
   [[ $attrs == *"paper-weight-default (keyword) = medium"* && $attrs == *"printer-darkness-configured (integer) = 50"* ]] ||
     fail "a refused value was stored"
   # Other IPP clients meet the same check.
