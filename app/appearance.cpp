@@ -14,6 +14,7 @@ extern const std::size_t quorvel_icon_icon_md_size;
 extern const unsigned char quorvel_icon_icon_lg[];
 extern const std::size_t quorvel_icon_icon_lg_size;
 
+// quorvelAddResources: our words and pictures, before the server runs.
 void quorvelAddResources(pappl_system_t* system)
 {
     // Merged into PAPPL's own English words; other languages show the
@@ -25,6 +26,7 @@ void quorvelAddResources(pappl_system_t* system)
     papplSystemAddResourceData(system, "/favicon.png", "image/png", quorvel_icon_icon_md, quorvel_icon_icon_md_size);
 }
 
+// quorvelSetIcons: the printer's pictures, from memory.
 void quorvelSetIcons(pappl_pr_driver_data_t* data)
 {
     const struct {

@@ -453,11 +453,13 @@ bool clampJobDarkness(const Command& c, char* argv[])
 
 } // namespace
 
+// quorvelServiceSocket: /run/NAME/NAME.sock, in the service's runtime folder.
 std::string quorvelServiceSocket(const char* name)
 {
     return std::string("/run/") + name + "/" + name + ".sock";
 }
 
+// quorvelListenAsService: the service's socket beside the server's own.
 void quorvelListenAsService(pappl_system_t* system, const char* name)
 {
     const std::string socket = quorvelServiceSocket(name);
@@ -466,6 +468,7 @@ void quorvelListenAsService(pappl_system_t* system, const char* name)
                  std::strerror(errno));
 }
 
+// quorvelClampDarkness: a whole number brought into -100 to 100.
 bool quorvelClampDarkness(const char* value, int* clamped)
 {
     int n = 0;
@@ -475,6 +478,7 @@ bool quorvelClampDarkness(const char* value, int* clamped)
     return true;
 }
 
+// quorvelDeviceProblem: by scheme, whether a device can be there.
 std::string quorvelDeviceProblem(const char* device_uri)
 {
     char scheme[32], user[256], host[256], resource[1024];
@@ -522,6 +526,8 @@ std::string quorvelDeviceProblem(const char* device_uri)
            "' devices; it drives printers through usb://, socket://, snmp://, dnssd:// and file:// URIs";
 }
 
+// quorvelCommandLine: the checks and sub-commands done here, in the order a
+// person meets them.
 int quorvelCommandLine(int argc, char* argv[])
 {
     Command c;

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+// quorvelDarknessSteps: the steps as a list for messages.
 std::string quorvelDarknessSteps(int levels)
 {
     std::string steps;
@@ -15,6 +16,7 @@ std::string quorvelDarknessSteps(int levels)
     return steps;
 }
 
+// quorvelDarknessProblem: configured must be one of the steps.
 std::string quorvelDarknessProblem(int configured, int levels)
 {
     for (int i = 0; i < levels; ++i)
@@ -24,6 +26,7 @@ std::string quorvelDarknessProblem(int configured, int levels)
            " is not a darkness the printer has; it takes " + quorvelDarknessSteps(levels);
 }
 
+// quorvelKeywordProblem: value must be one of the supported keywords.
 std::string quorvelKeywordProblem(const char* name, const char* value, ipp_attribute_t* supported)
 {
     if (!supported)
@@ -38,6 +41,7 @@ std::string quorvelKeywordProblem(const char* name, const char* value, ipp_attri
     return std::string(name) + "=" + (value ? value : "") + " is not a value the printer has; it takes " + list;
 }
 
+// quorvelDefaultsProblem: darkness, darkness offset, then each vendor value.
 std::string quorvelDefaultsProblem(const pappl_pr_driver_data_t& data, int num_vendor, cups_option_t* vendor,
                                    ipp_t* attrs)
 {

@@ -127,6 +127,7 @@ int mm(double millimetres)
     return static_cast<int>(millimetres * kDpi / 25.4 + 0.5);
 }
 
+// glyphFor: the glyph for c (small letters as capitals), or nullptr.
 const Glyph* glyphFor(char c)
 {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -182,6 +183,7 @@ void ramp(Bitmap& b, int x0, int y0, int patch)
 
 } // namespace
 
+// testPageText: capitals, '?' for what the font lacks, one per UTF-8 character.
 std::string testPageText(const std::string& s)
 {
     std::string shown;
@@ -194,6 +196,7 @@ std::string testPageText(const std::string& s)
     return shown;
 }
 
+// testPageLines: title, printer, resolution, sheet size.
 std::vector<std::string> testPageLines(const std::string& printerName, int widthMm100, int lengthMm100)
 {
     char size[64];

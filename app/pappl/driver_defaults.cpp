@@ -1,4 +1,4 @@
-// PAPPL 1.3 (1.3.1 and earlier 1.x) stores whatever printer defaults it is
+// PAPPL 1.3.1, the version we ship on (later ones not checked), stores whatever printer defaults it is
 // given through papplPrinterSetDriverDefaults: a vendor option's default
 // that is not among its supported keywords (the web page then shows the
 // first choice while jobs get the stored word), and any

@@ -1,4 +1,4 @@
-// PAPPL 1.3 (1.3.1 and earlier 1.x) answers Get-Printer-Attributes by
+// PAPPL 1.3.1, the version we ship on (later ones not checked), answers Get-Printer-Attributes by
 // adding printer-strings-languages-supported to the printer's own
 // attributes, once more on every request, as soon as the application has a
 // strings resource (ours gives our options their words): the answer then
