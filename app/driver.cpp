@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "appearance.h"
 #include "cups_page.h"
 #include "device_share.h"
 #include "document_filters.h"
@@ -289,6 +290,7 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
     data->testpage_cb = quorvelTestPage;
     // Every document comes through our own filters (document_filters.h).
     data->format = kNativeFormat;
+    quorvelSetIcons(data);
 
     std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quorvel Monochrome Printer");
     data->ppm = 20;

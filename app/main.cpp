@@ -12,6 +12,8 @@
 #include <cstring>
 #include <string>
 
+#include "appearance.h"
+#include "command_line.h"
 #include "driver.h"
 #include "document_filters.h"
 #include "pappl/shutdown.h"
@@ -153,6 +155,9 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     quorvelSetDrivers(system);
     quorvelAddFilters(system);
     quorvelStopWatch(system);
+    quorvelAddResources(system);
+    if (option("service"))
+        quorvelListenAsService(system, kName);
     return system;
 }
 
@@ -184,14 +189,18 @@ void usage(void*)
         "Server options (-o with 'server'): server-port=N, listen-hostname=NAME,\n"
         "  server-hostname=NAME, server-options=LIST, spool-directory=DIR,\n"
         "  log-file=FILE, log-level=fatal|error|warn|info|debug, auth-service=PAM-SERVICE,\n"
-        "  admin-group=GROUP.\n",
-        kName);
+        "  admin-group=GROUP, service=true (also listen on %s for every user's\n"
+        "  sub-commands, as the system service does).\n",
+        kName, quorvelServiceSocket(kName).c_str());
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    const int status = quorvelCommandLine(argc, argv);
+    if (status >= 0)
+        return status;
     return papplMainloop(argc, argv, kVersion, nullptr, quorvelDriverCount(), quorvelDrivers(),
                          quorvelAutoAdd, quorvelDriverCallback, nullptr, nullptr, makeSystem, usage,
                          nullptr);

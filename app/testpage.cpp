@@ -18,7 +18,9 @@ namespace {
 
 constexpr int kDpi = 600;
 
-// Glyphs of 5 x 7 dots, one string per character, rows top to bottom.
+// Glyphs of 5 x 7 dots, one string per character, rows top to bottom:
+// every printable ASCII character (small letters print as capitals), so a
+// printer's name prints as it is written; anything else prints as '?'.
 struct Glyph {
     char c;
     const char* rows[7];
@@ -68,6 +70,31 @@ const Glyph kFont[] = {
     {'_', {".....", ".....", ".....", ".....", ".....", ".....", "#####"}},
     {'%', {"##..#", "##..#", "...#.", "..#..", ".#...", "#..##", "#..##"}},
     {'?', {".###.", "#...#", "....#", "...#.", "..#..", ".....", "..#.."}},
+    {',', {".....", ".....", ".....", ".....", ".##..", "..#..", ".#..."}},
+    {';', {".....", ".##..", ".##..", ".....", ".##..", "..#..", ".#..."}},
+    {'!', {"..#..", "..#..", "..#..", "..#..", "..#..", ".....", "..#.."}},
+    {'\'', {"..#..", "..#..", ".#...", ".....", ".....", ".....", "....."}},
+    {'"', {".#.#.", ".#.#.", ".....", ".....", ".....", ".....", "....."}},
+    {'`', {".#...", "..#..", ".....", ".....", ".....", ".....", "....."}},
+    {'(', {"...#.", "..#..", ".#...", ".#...", ".#...", "..#..", "...#."}},
+    {')', {".#...", "..#..", "...#.", "...#.", "...#.", "..#..", ".#..."}},
+    {'[', {".###.", ".#...", ".#...", ".#...", ".#...", ".#...", ".###."}},
+    {']', {".###.", "...#.", "...#.", "...#.", "...#.", "...#.", ".###."}},
+    {'{', {"...##", "..#..", "..#..", ".#...", "..#..", "..#..", "...##"}},
+    {'}', {"##...", "..#..", "..#..", "...#.", "..#..", "..#..", "##..."}},
+    {'<', {"...#.", "..#..", ".#...", "#....", ".#...", "..#..", "...#."}},
+    {'>', {".#...", "..#..", "...#.", "....#", "...#.", "..#..", ".#..."}},
+    {'=', {".....", ".....", "#####", ".....", "#####", ".....", "....."}},
+    {'+', {".....", "..#..", "..#..", "#####", "..#..", "..#..", "....."}},
+    {'*', {".....", "#.#.#", ".###.", "#####", ".###.", "#.#.#", "....."}},
+    {'#', {".#.#.", ".#.#.", "#####", ".#.#.", "#####", ".#.#.", ".#.#."}},
+    {'&', {".##..", "#..#.", "#.#..", ".#...", "#.#.#", "#..#.", ".##.#"}},
+    {'@', {".###.", "#...#", "#.###", "#.#.#", "#.###", "#....", ".###."}},
+    {'$', {"..#..", ".####", "#.#..", ".###.", "..#.#", "####.", "..#.."}},
+    {'^', {"..#..", ".#.#.", "#...#", ".....", ".....", ".....", "....."}},
+    {'|', {"..#..", "..#..", "..#..", "..#..", "..#..", "..#..", "..#.."}},
+    {'~', {".....", ".....", ".#...", "#.#.#", "...#.", ".....", "....."}},
+    {'\\', {"#....", "#....", ".#...", "..#..", "...#.", "....#", "....#"}},
 };
 
 // Bitmap: a 1-bit page, set bits black, rows packed as PWG raster wants.
@@ -100,19 +127,20 @@ int mm(double millimetres)
     return static_cast<int>(millimetres * kDpi / 25.4 + 0.5);
 }
 
+// glyphFor: the glyph for c (small letters as capitals), or nullptr.
 const Glyph* glyphFor(char c)
 {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const Glyph& g : kFont)
         if (g.c == c)
             return &g;
-    return glyphFor('?');
+    return nullptr;
 }
 
 // text: draw s with its top left at (x, y), each font dot scale pixels.
 void text(Bitmap& b, int x, int y, const std::string& s, int scale)
 {
-    for (char c : s) {
+    for (char c : testPageText(s)) {
         const Glyph* g = glyphFor(c);
         for (int r = 0; r < 7; ++r)
             for (int col = 0; col < 5; ++col)
@@ -155,6 +183,27 @@ void ramp(Bitmap& b, int x0, int y0, int patch)
 
 } // namespace
 
+// testPageText: capitals, '?' for what the font lacks, one per UTF-8 character.
+std::string testPageText(const std::string& s)
+{
+    std::string shown;
+    for (char c : s) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80 && byte < 0xc0) // the rest of a UTF-8 character
+            continue;
+        shown += glyphFor(c) ? static_cast<char>(std::toupper(byte)) : '?';
+    }
+    return shown;
+}
+
+// testPageLines: title, printer, resolution, sheet size.
+std::vector<std::string> testPageLines(const std::string& printerName, int widthMm100, int lengthMm100)
+{
+    char size[64];
+    std::snprintf(size, sizeof size, "SHEET %.1f X %.1f MM", widthMm100 / 100.0, lengthMm100 / 100.0);
+    return {"QUORVEL TEST PAGE", printerName, "600 X 600 DPI, 1 BIT", size};
+}
+
 bool writeTestPage(const std::string& path, const std::string& printerName, int widthMm100,
                    int lengthMm100)
 {
@@ -169,12 +218,9 @@ bool writeTestPage(const std::string& path, const std::string& printerName, int 
     grid(b);
     const int left = mm(15), line = mm(9);
     b.fill(left - mm(3), mm(12), std::min(b.width - 2 * left + mm(6), mm(180)), mm(46), false);
-    text(b, left, mm(15), "QUORVEL TEST PAGE", mm(1));
-    text(b, left, mm(15) + line, printerName, mm(0.8));
-    text(b, left, mm(15) + 2 * line, "600 X 600 DPI, 1 BIT", mm(0.8));
-    char size[64];
-    std::snprintf(size, sizeof size, "SHEET %.1f X %.1f MM", widthMm100 / 100.0, lengthMm100 / 100.0);
-    text(b, left, mm(15) + 3 * line, size, mm(0.8));
+    const std::vector<std::string> lines = testPageLines(printerName, widthMm100, lengthMm100);
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        text(b, left, mm(15) + static_cast<int>(i) * line, lines[i], i ? mm(0.8) : mm(1));
     const int patch = std::min(mm(15), (b.width - 2 * left) / 11);
     b.fill(left - mm(3), mm(70) - mm(3), 11 * patch + mm(6), patch + mm(12), false);
     ramp(b, left, mm(70), patch);

@@ -40,7 +40,7 @@ purge() {
   return $status
 }
 
-trap 'qapp_stop; purge >/dev/null 2>&1; rm -rf "$work"' EXIT
+trap '[ -z "${service_pid:-}" ] || qstop "$service_pid"; qapp_stop; purge >/dev/null 2>&1; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 
 for p in "${packages[@]}"; do
@@ -107,6 +107,48 @@ else
   [ -s "$XDG_CONFIG_HOME/quorvel-printer-app.state" ] || fail "no state file in XDG_CONFIG_HOME"
   qapp_cmd shutdown >/dev/null 2>&1
   qapp_stop
+
+  echo "== root's sub-commands against the service's own server, started as the unit starts it"
+  unit=/lib/systemd/system/quorvel-printer-app.service
+  key() { sed -n "s/^$1=//p" "$unit" | tail -n 1; }
+  # What systemd does first: the runtime and state folders for the service's
+  # user, a /tmp of its own (PrivateTmp), the unit's environment. The port
+  # is a free one on localhost instead of 8000 on every address.
+  svc=$work/service-tmp
+  mkdir -p "$svc" "/run/$(key RuntimeDirectory)" "/var/lib/$(key StateDirectory)"
+  chown "$(key User):$(key Group)" "$svc" "/run/$(key RuntimeDirectory)" "/var/lib/$(key StateDirectory)"
+  chmod "$(key RuntimeDirectoryMode)" "/run/$(key RuntimeDirectory)"
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  read -r -a exec_start <<<"$(key ExecStart | sed "s/server-port=8000/server-port=$port -o listen-hostname=localhost/")"
+  env -i PATH=/usr/bin:/bin TMPDIR="$svc" $(key Environment) timeout 600 \
+    setpriv --reuid="$(key User)" --regid="$(key Group)" --init-groups "${exec_start[@]}" \
+    </dev/null >"$work/service.log" 2>&1 &
+  service_pid=$!
+  for _ in $(seq 1 100); do
+    quorvel-printer-app status >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  mkdir -p "$work/printed" && chown "$(key User)" "$work/printed"
+  # The README's commands, as root runs them (sudo adds nothing here).
+  quorvel-printer-app status || { cat "$work/service.log"; fail "root's status does not reach the service"; }
+  quorvel-printer-app add -d office -v "file://$work/printed" -m quorvel || fail "root's add"
+  quorvel-printer-app modify -d office -o paper-weight-default=heavy -o printer-darkness-configured=75 ||
+    fail "root's modify"
+  quorvel-printer-app modify -d office -o paper-weight-default=bogus 2>/dev/null && fail "modify took a bogus weight"
+  quorvel-printer-app submit -d office "$(cups-config --datadir)/data/default-testpage.pdf" || fail "root's submit"
+  quorvel-printer-app jobs -d office >/dev/null || fail "root's jobs"
+  for _ in $(seq 1 600); do
+    f=$(ls "$work"/printed/* 2>/dev/null | head -n 1)
+    [ -n "$f" ] && quorvel-preview "$f" >"$work/preview" 2>/dev/null && break
+    sleep 0.1
+  done
+  grep -q 'density 1, weight 1' "$work/preview" || { cat "$work/service.log"; fail "the service's job: $(cat "$work/preview")"; }
+  qstop "$service_pid"
+  # No server: status says so and fails; nothing starts one.
+  quorvel-printer-app status >"$work/status" 2>&1 && fail "status succeeds with no server"
+  grep -q 'No server is running' "$work/status" || fail "status says: $(cat "$work/status")"
+  [ ! -e /run/quorvel-printer-app.sock ] || fail "a sub-command started a server of its own"
+  rm -rf "/run/$(key RuntimeDirectory)"
 fi
 
 echo "== purge"
