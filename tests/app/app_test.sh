@@ -120,10 +120,10 @@ stream)
 
 defaults)
   qdoc "$work/one.pwg" 1
-  qapp_cmd modify -d q1 -o printer-darkness-configured=90 -o paper-weight-default=heavy >/dev/null
+  qapp_cmd modify -d q1 -o printer-darkness-configured=100 -o paper-weight-default=heavy >/dev/null
   print plain "$work/one.pwg"
   same plain "$work/one.pwg" "PrintDensity=0Dark PaperWeight=1Heavy"
-  # Darkness 90 - 45 = 45 is the medium band; the job's weight wins. Two-sided
+  # Darkness 100 - 45 = 55 is the medium band; the job's weight wins. Two-sided
   # jobs send what the filter sends for the same choices.
   print own "$work/one.pwg" print-darkness=-45 paper-weight=light
   same own "$work/one.pwg" "PrintDensity=2Medium PaperWeight=4Light"
