@@ -173,7 +173,7 @@ qvp_start() {
     </dev/null >"$QVP_DIR/lines" 2>"$QVP_DIR/log" &
   QVP_PID=$!
   for _ in $(seq 1 100); do
-    QVP_PORT=$(sed -n 's/^quorvel-preview: listening on .* port \([0-9]*\),.*/\1/p' "$QVP_DIR/log")
+    QVP_PORT=$(sed -n 's/^quorvel-preview: listening on .* port \([0-9]*\),.*/\1/p' "$QVP_DIR/log" 2>/dev/null || true)
     [ -z "$QVP_PORT" ] || return 0
     kill -0 "$QVP_PID" 2>/dev/null || break
     sleep 0.1
