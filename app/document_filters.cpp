@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "device_share.h"
 #include "document_check.h"
 #include "driver.h"
 #include "image_decode.h"
@@ -315,19 +314,8 @@ bool printGreyPage(pappl_job_t* job, pappl_device_t* device, Sheet& sheet, const
     return ok && sheet.driver.rendpage_cb(job, sheet.options, device, index);
 }
 
-DeviceHold::DeviceHold(pappl_device_t* d) : device(d)
-{
-    deviceTake(device);
-}
-
-DeviceHold::~DeviceHold()
-{
-    deviceLetGo(device);
-}
-
 bool quorvelRasterFilter(pappl_job_t* job, pappl_device_t* device, void* data)
 {
-    DeviceHold hold(device);
     const char* format = data ? static_cast<const char*>(data) : "image/pwg-raster";
     if (!checkFormat(job, format))
         return false;
@@ -395,7 +383,6 @@ bool quorvelRasterFilter(pappl_job_t* job, pappl_device_t* device, void* data)
 
 bool quorvelImageFilter(pappl_job_t* job, pappl_device_t* device, void* data)
 {
-    DeviceHold hold(device);
     const char* format = data ? static_cast<const char*>(data) : "image/jpeg";
     if (!checkFormat(job, format))
         return false;

@@ -42,14 +42,6 @@ Orientation orientationFor(pappl_job_t* job, const pappl_pr_options_t* options);
 bool printGreyPage(pappl_job_t* job, pappl_device_t* device, Sheet& sheet, const GreyPage& page,
                    const Placement& place, unsigned index);
 
-// DeviceHold: the device is this job's while the filter runs: no other
-// job's end may close it (see device_share.h).
-struct DeviceHold {
-    pappl_device_t* device;
-    explicit DeviceHold(pappl_device_t* d);
-    ~DeviceHold();
-};
-
 // quorvelNoteStop, quorvelStopping: the server was told to stop (a signal
 // handler notes it); a renderer killed with it is not the document's fault.
 void quorvelNoteStop();

@@ -11,7 +11,6 @@
 
 #include "appearance.h"
 #include "cups_page.h"
-#include "device_share.h"
 #include "document_filters.h"
 #include "job_log.h"
 #include "print_job.h"
@@ -51,13 +50,6 @@ thread_local bool tClientHeaderSet = false;
 AppJob* runFor(pappl_job_t* job)
 {
     return tRun && tRun->key == job ? tRun : nullptr;
-}
-
-// letGo: a run that wrote is done with its device.
-void letGo(const AppJob& run)
-{
-    if (!run.shadow)
-        deviceLetGo(static_cast<pappl_device_t*>(run.device));
 }
 
 // deviceWrite: PAPPL's device write, as the run's sink wants it.
@@ -110,7 +102,6 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
 {
     if (tRun) { // a run PAPPL never ended on this thread
         appJobForget(*tRun);
-        letGo(*tRun);
         delete tRun;
     }
     tRun = new AppJob;
@@ -125,8 +116,6 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
     if (tRun->shadow)
         papplLogJob(job, PAPPL_LOGLEVEL_WARN,
                     "Job started again while it is printing; this run sends nothing.");
-    else
-        deviceTake(device);
     return true;
 }
 
@@ -214,7 +203,6 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
         papplJobSetMessage(job, "%s.", run->refused.c_str());
         ok = false;
     }
-    letGo(*run);
     delete run;
     tRun = nullptr;
     tClientHeaderSet = false;

@@ -298,7 +298,6 @@ std::string tempPath()
 
 bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
 {
-    DeviceHold hold(device);
     const char* file = papplJobGetFilename(job);
     const std::string path = file ? file : "";
     if (!looksLikePdf(path))
