@@ -223,6 +223,13 @@ void fittedSize(long w, long h, long maxPixels, int& outW, int& outH)
     const double f = std::sqrt(static_cast<double>(maxPixels) / (static_cast<double>(w) * h));
     outW = std::max(1, static_cast<int>(w * f));
     outH = std::max(1, static_cast<int>(h * f));
+    // A picture one pixel across keeps that pixel: its length gives way.
+    if (static_cast<long>(outW) * outH > maxPixels) {
+        if (outW == 1)
+            outH = static_cast<int>(std::max(1L, maxPixels));
+        else
+            outW = static_cast<int>(std::max(1L, maxPixels / outH));
+    }
 }
 
 void scalerStart(BoxScaler& s, int srcW, int srcH, int dstW, int dstH, GreyPage& out)

@@ -1,12 +1,20 @@
 // The application's job logic where a server cannot show it: option bands,
 // a job started twice, device writes that are interrupted or cut short,
-// page placement, 1-bit rows and the JPEG end check.
+// page placement, 1-bit rows, the JPEG end check, a document's format and
+// pictures read as grey.
 #include <gtest/gtest.h>
 
+#include <jpeglib.h>
+#include <png.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "document_check.h"
 #include "driver.h"
+#include "image_decode.h"
 #include "page_layout.h"
 #include "print_job.h"
 #include "protocol.h"
@@ -224,3 +232,144 @@ TEST(AppDocuments, FormatFromFirstBytes)
 }
 
 } // namespace
+
+namespace {
+
+// writePng: a picture written with libpng itself, rows of raw samples.
+std::string writePng(const char* name, int w, int h, int colorType, int depth, const Bytes& samples,
+                     bool interlaced = false)
+{
+    const std::string path = ::testing::TempDir() + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_set_IHDR(png, info, w, h, depth, colorType, interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    const std::size_t rowBytes = samples.size() / h;
+    std::vector<png_bytep> rows;
+    for (int y = 0; y < h; ++y)
+        rows.push_back(const_cast<png_bytep>(samples.data() + y * rowBytes));
+    png_write_image(png, rows.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+    return path;
+}
+
+// writeJpeg: a picture written with libjpeg itself.
+std::string writeJpeg(const char* name, int w, int h, J_COLOR_SPACE space, int channels, const Bytes& samples)
+{
+    const std::string path = ::testing::TempDir() + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    jpeg_stdio_dest(&c, f);
+    c.image_width = w;
+    c.image_height = h;
+    c.input_components = channels;
+    c.in_color_space = space;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 100, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(samples.data() + c.next_scanline * w * channels);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::fclose(f);
+    return path;
+}
+
+} // namespace
+
+TEST(AppPictures, ReadAsGreyOnWhitePaper)
+{
+    struct {
+        const char* name;
+        int w, h, type, depth;
+        const char* samples;
+        const char* grey;
+    } const cases[] = {
+        {"grey.png", 4, 1, PNG_COLOR_TYPE_GRAY, 8, "00 40 80 FF", "00 40 80 FF"},
+        {"deep.png", 3, 1, PNG_COLOR_TYPE_GRAY, 16, "00 00 FF FF 80 00", "00 FF 80"},
+        // Black opaque, black transparent, black half covering white paper.
+        {"alpha.png", 3, 1, PNG_COLOR_TYPE_GRAY_ALPHA, 8, "00 FF 00 00 00 80", "00 FF 7F"},
+        // libpng's weights: red 6968, green 23434, blue 2366 of 32768.
+        {"rgb.png", 3, 1, PNG_COLOR_TYPE_RGB, 8, "FF 00 00 00 FF 00 FF FF FF", "36 B6 FF"},
+        {"bits.png", 8, 1, PNG_COLOR_TYPE_GRAY, 1, "A5", "FF 00 FF 00 00 FF 00 FF"},
+    };
+    for (const auto& c : cases) {
+        Picture p;
+        ASSERT_TRUE(decodePng(writePng(c.name, c.w, c.h, c.type, c.depth, hex(c.samples)).c_str(), 1000, p)) << p.problem;
+        EXPECT_EQ(Bytes(p.page.pixels.begin(), p.page.pixels.end()), hex(c.grey)) << c.name;
+    }
+    // Interlaced, the picture is the same.
+    const Bytes ramp = hex("00 10 20 30 40 50 60 70 80 90 A0 B0 C0 D0 E0 F0 FF 00 10 20 30 40 50 60 70 80 90");
+    Picture flat, laced;
+    ASSERT_TRUE(decodePng(writePng("flat.png", 9, 3, PNG_COLOR_TYPE_GRAY, 8, ramp).c_str(), 1000, flat));
+    ASSERT_TRUE(decodePng(writePng("laced.png", 9, 3, PNG_COLOR_TYPE_GRAY, 8, ramp, true).c_str(), 1000, laced));
+    EXPECT_EQ(laced.page.pixels, flat.page.pixels);
+    EXPECT_EQ(Bytes(flat.page.pixels.begin(), flat.page.pixels.end()), ramp);
+}
+
+TEST(AppPictures, LargePicturesAreAveragedDown)
+{
+    // 4 x 2 averaged into 2 x 1 (at most 2 pixels): each pixel is the mean
+    // of a 2 x 2 block, rounded.
+    Picture p;
+    ASSERT_TRUE(decodePng(writePng("big.png", 4, 2, PNG_COLOR_TYPE_GRAY, 8, hex("00 FF 10 20 FF 00 30 41")).c_str(), 2, p));
+    EXPECT_EQ(p.page.width, 2);
+    EXPECT_EQ(p.page.height, 1);
+    EXPECT_EQ(Bytes(p.page.pixels.begin(), p.page.pixels.end()), hex("80 28"));
+    struct {
+        long w, h, max;
+        int outW, outH;
+    } const sizes[] = {{100, 50, 5000, 100, 50}, {100, 50, 1250, 50, 25}, {30000, 30000, 900, 30, 30},
+                       {1, 40000, 100, 1, 100}};
+    for (const auto& s : sizes) {
+        int w, h;
+        fittedSize(s.w, s.h, s.max, w, h);
+        EXPECT_EQ(w, s.outW) << s.w << "x" << s.h;
+        EXPECT_EQ(h, s.outH) << s.w << "x" << s.h;
+    }
+}
+
+TEST(AppPictures, JpegGreyAndAdobeCmyk)
+{
+    Picture grey, cmyk;
+    ASSERT_TRUE(decodeJpeg(writeJpeg("grey.jpg", 8, 8, JCS_GRAYSCALE, 1, Bytes(64, 0x80)).c_str(), 1000, grey));
+    for (unsigned char v : grey.page.pixels)
+        EXPECT_NEAR(v, 0x80, 2);
+    // Adobe's CMYK keeps ink inverted: FF FF FF 00 is black ink alone, all
+    // FF no ink at all. Left half black, right half white.
+    Bytes samples;
+    for (int i = 0; i < 64; ++i)
+        for (unsigned char b : hex(i % 8 < 4 ? "FF FF FF 00" : "FF FF FF FF"))
+            samples.push_back(b);
+    ASSERT_TRUE(decodeJpeg(writeJpeg("cmyk.jpg", 8, 8, JCS_CMYK, 4, samples).c_str(), 1000, cmyk));
+    EXPECT_NEAR(cmyk.page.pixels[0], 0, 8);
+    EXPECT_NEAR(cmyk.page.pixels[7], 255, 8);
+}
+
+TEST(AppPictures, DamagedPicturesSayWhy)
+{
+    const std::string whole = writePng("whole.png", 64, 64, PNG_COLOR_TYPE_GRAY, 8, Bytes(64 * 64, 0x33));
+    const std::string cut = ::testing::TempDir() + "cut.png";
+    std::FILE* in = std::fopen(whole.c_str(), "rb");
+    std::FILE* out = std::fopen(cut.c_str(), "wb");
+    char buffer[60];
+    std::fwrite(buffer, 1, std::fread(buffer, 1, sizeof buffer, in), out);
+    std::fclose(in);
+    std::fclose(out);
+    Picture p;
+    EXPECT_FALSE(decodePng(cut.c_str(), 1000, p));
+    EXPECT_EQ(p.problem.rfind("The document is not a readable PNG image (damaged or cut short", 0), 0u) << p.problem;
+    Picture q;
+    EXPECT_FALSE(decodeJpeg(whole.c_str(), 1000, q));
+    EXPECT_EQ(q.problem.rfind("The document is not a readable JPEG image (", 0), 0u) << q.problem;
+}
