@@ -209,6 +209,7 @@ qvp_stop() {
     kill "$QVP_PID" 2>/dev/null || true
     wait "$QVP_PID" 2>/dev/null || status=$?
     QVP_PID=
+    [ "$status" = 0 ] || { echo "qvp_stop: the virtual printer ended with status $status:" >&2; tail -n 40 "$QVP_DIR/log" >&2; }
   fi
   [ -z "${QVP_DIR:-}" ] || [ -n "${QVP_KEEP:-}" ] || rm -rf "$QVP_DIR"
   return $status
