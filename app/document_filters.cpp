@@ -138,12 +138,15 @@ struct RasterRun {
     Sheet& sheet;
     Scaling scaling;
     Orientation orientation;
-    std::vector<unsigned char> in, row;
+    std::vector<unsigned char> in; // one row as read
+    bool cutShort = false;         // a page sent as it came ended early
 };
 
 // rasterPageAsSent: a page that matches the sheet goes out row for row, a
-// white-is-set page turned black-is-set; false once the job must stop.
-bool rasterPageAsSent(RasterRun& r, const cups_page_header2_t& h, unsigned index, std::string& problem)
+// white-is-set page turned black-is-set; false once the printer stopped
+// taking data. A page that ends early is noted in cutShort: the rest of it
+// goes out white and the driver names the page at the job's end.
+bool rasterPageAsSent(RasterRun& r, const cups_page_header2_t& h, unsigned index)
 {
     pappl_pr_options_t* options = r.sheet.options;
     const cups_page_header2_t sheetHeader = options->header;
@@ -156,7 +159,7 @@ bool rasterPageAsSent(RasterRun& r, const cups_page_header2_t& h, unsigned index
         if ((y & 255) == 0 && papplJobIsCanceled(r.job))
             break;
         if (cupsRasterReadPixels(r.ras, r.in.data(), h.cupsBytesPerLine) != h.cupsBytesPerLine)
-            break; // the page ends early; the driver says so at the job's end
+            break;
         if (invert)
             for (unsigned i = 0; i < h.cupsBytesPerLine; ++i)
                 r.in[i] = static_cast<unsigned char>(~r.in[i]);
@@ -165,9 +168,8 @@ bool rasterPageAsSent(RasterRun& r, const cups_page_header2_t& h, unsigned index
     if (ok)
         ok = r.sheet.driver.rendpage_cb(r.job, options, r.device, index);
     options->header = sheetHeader;
-    if (ok && y < h.cupsHeight && !papplJobIsCanceled(r.job))
-        problem = " "; // the driver's own message names the page
-    return ok && problem.empty();
+    r.cutShort = y < h.cupsHeight && !papplJobIsCanceled(r.job);
+    return ok;
 }
 
 // rasterPagePlaced: any other page, read whole as grey, then turned, scaled
@@ -220,7 +222,7 @@ bool printPicture(pappl_job_t* job, pappl_device_t* device, const char* format, 
     return ok && ended;
 }
 
-// filterFor: our filter for a MIME type, with its data.
+// runFilter: our filter for a MIME type, run on the job.
 bool runFilter(const char* format, pappl_job_t* job, pappl_device_t* device)
 {
     if (std::strcmp(format, "application/pdf") == 0)
@@ -330,13 +332,13 @@ bool quorvelRasterFilter(pappl_job_t* job, pappl_device_t* device, void* data)
         return jobFail(job, "Unable to read the raster document.");
     }
     RasterRun r{job, device, ras, sheet, scalingFor(sheet.options->print_scaling),
-                orientationFor(job, sheet.options), {}, {}};
+                orientationFor(job, sheet.options), {}};
     quorvelSetJobFormat(format);
     cups_page_header2_t h;
     unsigned index = 0;
     bool ok = true, started = false;
     std::string problem;
-    while (ok && problem.empty() && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &h)) {
+    while (ok && problem.empty() && !r.cutShort && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &h)) {
         ++index;
         if (h.cupsWidth == 0 || h.cupsHeight == 0 || h.cupsWidth > kMaxRasterSide || h.cupsHeight > kMaxRasterSide ||
             h.cupsBytesPerLine != (h.cupsWidth * h.cupsBitsPerPixel + 7) / 8) {
@@ -365,10 +367,8 @@ bool quorvelRasterFilter(pappl_job_t* job, pappl_device_t* device, void* data)
         }
         quorvelNoteClientHeader(h);
         r.in.assign(h.cupsBytesPerLine + 16, 0);
-        ok = sameSheet(h, sheet) ? rasterPageAsSent(r, h, index, problem) : rasterPagePlaced(r, h, index, problem);
-        if (problem == " ")
-            problem.clear(), ok = false; // cut short: the driver's message says where
-        else if (ok)
+        ok = sameSheet(h, sheet) ? rasterPageAsSent(r, h, index) : rasterPagePlaced(r, h, index, problem);
+        if (ok && !r.cutShort && problem.empty())
             papplJobSetImpressionsCompleted(job, 1);
     }
     if (index == 0 && problem.empty() && !papplJobIsCanceled(job))
