@@ -12,12 +12,21 @@
 // sent as application/octet-stream is recognised by our own check
 // (document_check.h) or refused the same way. The app_server_documents
 // table's text, PostScript and random-bytes rows fail without it.
+//
+// PAPPL 1.3.1 also takes any value of the driver's own job attributes
+// (paper-weight, manual-duplex) and prints the job with the default: a
+// value the printer does not have is refused here too, with
+// client-error-attributes-or-values-not-supported (the odd-attribute rows
+// of the same case).
 #include <pappl/pappl.h>
 
 #include <cstring>
 
+#include <string>
+
 #include "document_check.h"
 #include "interpose.h"
+#include "option_check.h"
 
 namespace {
 
@@ -42,6 +51,31 @@ bool refuse(pappl_client_t* client, const char* format)
     return false;
 }
 
+// vendorValuesOk: every value of the driver's own job attributes in the
+// request is one the printer has; otherwise the request is answered.
+bool vendorValuesOk(pappl_client_t* client, ipp_t* request)
+{
+    pappl_printer_t* printer = papplClientGetPrinter(client);
+    ipp_t* attrs = printer ? papplPrinterGetDriverAttributes(printer) : nullptr;
+    bool ok = true;
+    for (const char* name : {"paper-weight", "manual-duplex"}) {
+        ipp_attribute_t* attr = ippFindAttribute(request, name, IPP_TAG_ZERO);
+        if (attr == nullptr || attrs == nullptr)
+            continue;
+        const std::string supported = std::string(name) + "-supported";
+        const std::string problem = quorvelKeywordProblem(
+            name, ippGetValueTag(attr) == IPP_TAG_KEYWORD ? ippGetString(attr, 0, nullptr) : "",
+            ippFindAttribute(attrs, supported.c_str(), IPP_TAG_KEYWORD));
+        if (!problem.empty() || ippGetCount(attr) != 1) {
+            papplClientRespondIPPUnsupported(client, attr);
+            ok = false;
+            break;
+        }
+    }
+    ippDelete(attrs);
+    return ok;
+}
+
 } // namespace
 
 extern "C" bool _papplJobValidateDocumentAttributes(pappl_client_t* client)
@@ -53,7 +87,9 @@ extern "C" bool _papplJobValidateDocumentAttributes(pappl_client_t* client)
     ipp_t* request = papplClientGetRequest(client);
     const ipp_op_t op = ippGetOperation(request);
     if (op != IPP_OP_PRINT_JOB && op != IPP_OP_SEND_DOCUMENT && op != IPP_OP_VALIDATE_JOB)
-        return true;
+        return vendorValuesOk(client, request);
+    if (!vendorValuesOk(client, request))
+        return false;
     const char* format = ippGetString(ippFindAttribute(request, "document-format", IPP_TAG_MIMETYPE), 0, nullptr);
     if (const char* detected = ippGetString(ippFindAttribute(request, "document-format-detected", IPP_TAG_MIMETYPE), 0, nullptr))
         return printable(detected) || refuse(client, detected);

@@ -315,6 +315,9 @@ ROWS
   for row in "integer copies 0:client-error-attributes-or-values-not-supported" \
     "keyword print-scaling bogus:client-error-attributes-or-values-not-supported" \
     "enum print-quality 7:client-error-attributes-or-values-not-supported" \
+    "keyword paper-weight bogus:client-error-attributes-or-values-not-supported" \
+    "keyword manual-duplex maybe:client-error-attributes-or-values-not-supported" \
+    "keyword paper-weight heavy:successful-ok" \
     "keyword sides bogus:successful-ok-ignored-or-substituted-attributes" \
     "keyword media na_foo_1x1in:successful-ok-ignored-or-substituted-attributes" \
     "enum orientation-requested 9:successful-ok-ignored-or-substituted-attributes"; do
