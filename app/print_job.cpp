@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
-#include <set>
+#include <map>
 
 namespace {
 
 std::mutex gRunningMutex;              // guards gRunning
-std::set<const void*> gRunning;        // jobs with a run that is printing
+std::map<const void*, void*> gRunning; // jobs with a run that is printing, and their devices
 
 // appendSentence: add text to a job message, one sentence after another.
 void appendSentence(std::string& message, const std::string& text)
@@ -106,7 +106,7 @@ void appJobBegin(AppJob& job, const void* key, const JobOptions& options, Device
     job.key = key;
     quorvelJobInit(job.stream, appDeviceSink, &job);
     std::lock_guard<std::mutex> lock(gRunningMutex);
-    job.shadow = !gRunning.insert(key).second;
+    job.shadow = !gRunning.emplace(key, device).second;
 }
 
 // appPageBegin: the settings block comes from the first page printed, with
@@ -183,6 +183,13 @@ int appJobsRunning()
 {
     std::lock_guard<std::mutex> lock(gRunningMutex);
     return static_cast<int>(gRunning.size());
+}
+
+void appJobsEach(void (*fn)(const void* key, void* device))
+{
+    std::lock_guard<std::mutex> lock(gRunningMutex);
+    for (const auto& [key, device] : gRunning)
+        fn(key, device);
 }
 
 // appDeviceSink: a write cut short by a signal or a slow device goes on

@@ -83,6 +83,10 @@ void appJobForget(AppJob& job);
 // appJobsRunning: how many jobs are printing now, in this process.
 int appJobsRunning();
 
+// appJobsEach: fn for each job printing now (its key and device); no run
+// ends meanwhile.
+void appJobsEach(void (*fn)(const void* key, void* device));
+
 // appDeviceSink: the library's sink over job.write; resumes writes that a
 // signal interrupted or cut short.
 int appDeviceSink(void* context, const unsigned char* bytes, std::size_t len);

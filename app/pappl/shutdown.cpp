@@ -9,16 +9,27 @@
 // from a thread of its own: the job being printed ends its page and the
 // job properly for the printer, the rest never start, and the server stops
 // within seconds. app_server_documents stops a server in the middle of a
-// long job and times nothing, but fails when the stop takes the minute.
+// long job on a slow printer.
+//
+// A network printer that takes no data at all would still hold a job in
+// its device write, which PAPPL 1.3.1 never gives up on: after a few
+// seconds the connections of the jobs still printing are shut, so their
+// writes fail and the jobs end. This relies on PAPPL 1.3.1's socket
+// device keeping its file descriptor first in its data.
 #include <pappl/pappl.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "document_filters.h"
 #include "pappl/shutdown.h"
+#include "print_job.h"
 
 namespace {
 
@@ -54,11 +65,34 @@ void cancelPrinterJobs(pappl_printer_t* printer, void*)
         }
 }
 
-// watchStop: the timer; off the main loop's locks, cancel every job once.
+// Seconds a cancelled job has to end before its connection is shut.
+constexpr int kGraceSeconds = 5;
+
+// shutConnection: end a network printer's connection under a job that
+// still writes to it.
+void shutConnection(const void* key, void* device)
+{
+    pappl_printer_t* printer = papplJobGetPrinter(static_cast<pappl_job_t*>(const_cast<void*>(key)));
+    const char* uri = printer ? papplPrinterGetDeviceURI(printer) : nullptr;
+    const int* fd = static_cast<const int*>(papplDeviceGetData(static_cast<pappl_device_t*>(device)));
+    if (uri && std::strncmp(uri, "socket://", 9) == 0 && fd && *fd >= 0)
+        shutdown(*fd, SHUT_RDWR);
+}
+
+// stopJobs: cancel every job, then shut what still hangs on a printer.
+void stopJobs(pappl_system_t* system)
+{
+    papplSystemIteratePrinters(system, cancelPrinterJobs, nullptr);
+    for (int i = 0; i < kGraceSeconds * 10 && appJobsRunning() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    appJobsEach(shutConnection);
+}
+
+// watchStop: the timer; off the main loop's locks, stop the jobs once.
 bool watchStop(pappl_system_t* system, void*)
 {
     if (gStop && !gCancelled.exchange(true))
-        std::thread([system] { papplSystemIteratePrinters(system, cancelPrinterJobs, nullptr); }).detach();
+        std::thread(stopJobs, system).detach();
     return true;
 }
 

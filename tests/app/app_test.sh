@@ -346,6 +346,18 @@ ROWS
   qvp_stop
   # Stopped with its renderer, or cancelled: either way the job says so.
   grep -q -E "Canceled|The printer application was stopped" "$QAPP_DIR/server.log" || fail "the stop did not end the job"
+  # A printer that takes nothing at all (a byte a second) does not hold the
+  # stop: the job still printing has its connection shut and ends.
+  qapp_restart
+  qvp_start "$preview" --rate 1
+  qapp_cmd add -d dead -v "socket://127.0.0.1:$QVP_PORT" -m quorvel >/dev/null
+  id=$(submit dead stuck "$work/long.pdf")
+  for _ in $(seq 1 300); do [ -s "$QVP_DIR/jobs/job-1/stream.prn" ] && break; sleep 0.1; done
+  sleep 1
+  qstop "$QAPP_PID"
+  QAPP_PID=
+  grep -q "\[Job $id\] Canceled" "$QAPP_DIR/server.log" || fail "the stop left the job on the dead printer running"
+  qvp_stop
   ;;
 
 soak)
