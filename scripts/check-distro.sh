@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Build and test this checkout on another Debian release, as a new user of
+# that release would: a fresh root made with mmdebstrap from Debian's
+# package registry, the project's own set-up run in it, then the build and
+# the whole test suite (the package test too: CI=true, as root). The
+# servers the tests start listen on localhost, as in CI. Runs as root.
+#
+#   scripts/check-distro.sh SUITE [--all]
+#
+# SUITE is a Debian release (trixie, bookworm). With --all the root runs
+# scripts/test.sh (sanitizer build, fuzzing, then the suite) instead of the
+# plain build and suite. The root lives in a temporary folder and is
+# removed afterwards, whatever happens; QUORVEL_DISTRO_KEEP=1 keeps it.
+set -euo pipefail
+
+usage() {
+  echo "usage: $0 SUITE [--all]   (SUITE: trixie, bookworm)" >&2
+  exit 2
+}
+[ $# -ge 1 ] || usage
+suite=$1
+mode=suite
+[ $# -lt 2 ] || { [ "$2" = --all ] || usage; mode=all; }
+case $suite in trixie | bookworm) ;; *) usage ;; esac
+[ "$(id -u)" -eq 0 ] || { echo "$0: run as root (it makes a root file system and mounts /proc in it)" >&2; exit 2; }
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+mirror=http://deb.debian.org/debian
+security=http://deb.debian.org/debian-security
+
+command -v mmdebstrap >/dev/null || {
+  apt-get update -q
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends mmdebstrap
+}
+
+root=$(mktemp -d "${TMPDIR:-/var/tmp}/quorvel-$suite.XXXXXX")
+chmod 755 "$root"
+
+# mounted_under DIR: the mount points at or below DIR, deepest first.
+mounted_under() {
+  awk -v d="$1" '$5 == d || index($5, d "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
+}
+
+# cleanup: unmount whatever is still mounted in the root (the mounts are
+# made in a private namespace, so normally nothing is), then remove it;
+# never removes through a mount that is still there.
+cleanup() {
+  local status=$? m
+  trap - EXIT INT TERM
+  for m in $(mounted_under "$root"); do umount "$m" 2>/dev/null || umount -l "$m" || true; done
+  if [ -n "$(mounted_under "$root")" ]; then
+    echo "check-distro: still mounted under $root; left in place" >&2
+  elif [ -n "${QUORVEL_DISTRO_KEEP:-}" ]; then
+    echo "check-distro: root kept in $root"
+  else
+    rm -rf --one-file-system "$root"
+  fi
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+start=$(date +%s)
+elapsed() { echo "$(($(date +%s) - start)) s"; }
+
+echo "== $suite root from $mirror in $root"
+sources=("deb $mirror $suite main" "deb $mirror $suite-updates main" "deb $security $suite-security main")
+timeout 1800 mmdebstrap --mode=root --variant=minbase --include=ca-certificates \
+  "$suite" "$root" "${sources[@]}" >"$root.mmdebstrap.log" 2>&1 ||
+  { tail -n 40 "$root.mmdebstrap.log"; rm -f "$root.mmdebstrap.log"; exit 1; }
+rm -f "$root.mmdebstrap.log"
+echo "root made after $(elapsed)"
+
+# The checkout as it is now (committed or not, without build folders).
+mkdir -p "$root/build/quorvel"
+chmod 755 "$root/build" "$root/build/quorvel"
+(cd "$top" && git ls-files -z --cached --others --exclude-standard | xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
+  tar --null -T - -cf -) | tar -xf - -C "$root/build/quorvel"
+
+# What runs inside the root: the set-up, the build and the tests.
+if [ "$mode" = all ]; then
+  run='scripts/test.sh'
+else
+  run='cmake -S . -B build -G Ninja >/dev/null && ninja -C build -j2 && ctest --test-dir build -j2 --output-on-failure'
+fi
+cat >"$root/build/run.sh" <<EOF
+set -euo pipefail
+cd /build/quorvel
+echo "== set-up"
+apt-get update -q >/dev/null
+timeout 3600 scripts/setup.sh >/build/setup.log 2>&1 || { tail -n 40 /build/setup.log; exit 1; }
+. /etc/os-release
+echo "\$PRETTY_NAME: \$(g++ --version | head -n 1); \$(cmake --version | head -n 1);" \
+  "CUPS \$(cups-config --version); PAPPL \$(pkg-config --modversion pappl);" \
+  "Ghostscript \$(gs --version); glibc \$(dpkg-query -W -f='\${Version}' libc6)"
+echo "== build and test"
+$run
+EOF
+
+# The root's own /proc, /dev, /sys and /run, in a mount namespace of their
+# own and a pid namespace: when the run ends, however it ends, the mounts
+# go away and nothing started inside is left running.
+echo "== set-up, build and tests inside the root"
+status=0
+timeout -k 30 5400 unshare --mount --pid --fork --kill-child --propagation private bash -euc '
+  r=$1
+  mount -t proc proc "$r/proc"
+  mount --rbind /dev "$r/dev"
+  mount -t sysfs sysfs "$r/sys"
+  mount -t tmpfs tmpfs "$r/run"
+  mount -t tmpfs -o mode=1777 tmpfs "$r/tmp"
+  cp -L /etc/resolv.conf "$r/etc/resolv.conf"
+  exec chroot "$r" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/root LANG=C.UTF-8 CI=true TERM=dumb bash /build/run.sh
+' check-distro "$root" || status=$?
+echo "== $suite: exit status $status after $(elapsed)"
+exit "$status"
