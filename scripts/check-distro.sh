@@ -5,22 +5,26 @@
 # the whole test suite (the package test too: CI=true, as root). The
 # servers the tests start listen on localhost, as in CI. Runs as root.
 #
-#   scripts/check-distro.sh SUITE [--all]
+#   scripts/check-distro.sh SUITE [--all | --builds]
 #
 # SUITE is a Debian release (trixie, bookworm). With --all the root runs
 # scripts/test.sh (sanitizer build, fuzzing, then the suite) instead of the
-# plain build and suite. The root lives in a temporary folder and is
+# plain build and suite; with --builds it first builds every build type
+# (Release, RelWithDebInfo, Debug and the sanitizer build), with Make, and
+# fails on any compiler warning. The root lives in a temporary folder and is
 # removed afterwards, whatever happens; QUORVEL_DISTRO_KEEP=1 keeps it.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 SUITE [--all]   (SUITE: trixie, bookworm)" >&2
+  echo "usage: $0 SUITE [--all | --builds]   (SUITE: trixie, bookworm)" >&2
   exit 2
 }
 [ $# -ge 1 ] || usage
 suite=$1
 mode=suite
-[ $# -lt 2 ] || { [ "$2" = --all ] || usage; mode=all; }
+if [ $# -ge 2 ]; then
+  case $2 in --all) mode=all ;; --builds) mode=builds ;; *) usage ;; esac
+fi
 case $suite in trixie | bookworm) ;; *) usage ;; esac
 [ "$(id -u)" -eq 0 ] || { echo "$0: run as root (it makes a root file system and mounts /proc in it)" >&2; exit 2; }
 
@@ -79,11 +83,24 @@ chmod 755 "$root/build" "$root/build/quorvel"
   tar --null -T - -cf -) | tar -xf - -C "$root/build/quorvel"
 
 # What runs inside the root: the set-up, the build and the tests.
-if [ "$mode" = all ]; then
-  run='scripts/test.sh'
-else
-  run='cmake -S . -B build -G Ninja >/dev/null && ninja -C build -j2 && ctest --test-dir build -j2 --output-on-failure'
-fi
+suite_run='cmake -S . -B build -G Ninja >/dev/null && ninja -C build -j2 && ctest --test-dir build -j2 --output-on-failure'
+case $mode in
+  all) run='scripts/test.sh' ;;
+  suite) run=$suite_run ;;
+  builds)
+    # The build types as the README's by-hand commands make them, with
+    # CMake's default generator; the output is kept for the warnings.
+    run='for t in Release RelWithDebInfo Debug Sanitize; do
+  opts=(-DCMAKE_BUILD_TYPE=$t)
+  [ $t != Sanitize ] || opts=(-DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON)
+  cmake -S . -B build-$t "${opts[@]}" >/dev/null
+  cmake --build build-$t -j2 >/build/build.log 2>&1 || { tail -n 40 /build/build.log; exit 1; }
+  n=$(grep -c "warning:" /build/build.log || true)
+  echo "$t build: $n compiler warnings"
+  [ "$n" -eq 0 ] || { grep -A3 "warning:" /build/build.log; exit 1; }
+done
+'$suite_run ;;
+esac
 cat >"$root/build/run.sh" <<EOF
 set -euo pipefail
 cd /build/quorvel
