@@ -19,6 +19,10 @@ usage() {
   echo "usage: $0 SUITE [--all | --builds]   (SUITE: trixie, bookworm)" >&2
   exit 2
 }
+
+# The whole script is one function, read before it runs, so that editing
+# the file while a long run goes on does not change what that run does.
+main() {
 [ $# -ge 1 ] || usage
 suite=$1
 mode=suite
@@ -133,3 +137,6 @@ timeout -k 30 5400 unshare --mount --pid --fork --kill-child --propagation priva
 ' check-distro "$root" || status=$?
 echo "== $suite: exit status $status after $(elapsed)"
 exit "$status"
+}
+
+main "$@"
