@@ -49,15 +49,56 @@ mounted_under() {
   awk -v d="$1" '$5 == d || index($5, d "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
 }
 
-# cleanup: unmount whatever is still mounted in the root (the mounts are
-# made in a private namespace, so normally nothing is), then remove it;
-# never removes through a mount that is still there.
+# The long steps run in the background and the script waits for them: a
+# signal ends a wait at once, whereas bash would run its trap only after a
+# foreground command had finished.
+step=
+# run_step COMMAND...: run it, and wait for it.
+run_step() {
+  local status=0
+  "$@" &
+  step=$!
+  wait "$step" || status=$?
+  step=
+  return "$status"
+}
+
+# stop_step: end the step that runs and wait for it. The step is timeout's
+# process group: TERM first (mmdebstrap then undoes its own mounts), KILL
+# after 30 s. The root's run ends with its unshare, whose forked child, the
+# first process of the root's pid namespace, is then killed, and with it
+# everything started in the root.
+stop_step() {
+  local i
+  [ -n "$step" ] || return 0
+  kill -TERM -- -"$step" 2>/dev/null || true
+  for i in $(seq 1 60); do kill -0 "$step" 2>/dev/null || break; sleep 0.5; done
+  kill -KILL -- -"$step" 2>/dev/null || true
+  wait "$step" 2>/dev/null || true
+  step=
+}
+
+# in_root: whether a process still runs inside the root.
+in_root() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" != "$root" ] || return 0
+  done
+  return 1
+}
+
+# cleanup: stop what runs, unmount whatever is still mounted in the root
+# (the mounts are made in a private namespace, so normally nothing is),
+# then remove it; never removes through a mount that is still there.
 cleanup() {
-  local status=$? m
+  local status=$? m i
   trap - EXIT INT TERM
+  stop_step
+  for i in $(seq 1 30); do in_root || break; sleep 1; done
+  rm -f "$root.mmdebstrap.log"
   for m in $(mounted_under "$root"); do umount "$m" 2>/dev/null || umount -l "$m" || true; done
-  if [ -n "$(mounted_under "$root")" ]; then
-    echo "check-distro: still mounted under $root; left in place" >&2
+  if [ -n "$(mounted_under "$root")" ] || in_root; then
+    echo "check-distro: still mounted or in use: $root left in place" >&2
   elif [ -n "${QUORVEL_DISTRO_KEEP:-}" ]; then
     echo "check-distro: root kept in $root"
   else
@@ -74,10 +115,8 @@ elapsed() { echo "$(($(date +%s) - start)) s"; }
 
 echo "== $suite root from $mirror in $root"
 sources=("deb $mirror $suite main" "deb $mirror $suite-updates main" "deb $security $suite-security main")
-timeout 1800 mmdebstrap --mode=root --variant=minbase --include=ca-certificates \
-  "$suite" "$root" "${sources[@]}" >"$root.mmdebstrap.log" 2>&1 ||
-  { tail -n 40 "$root.mmdebstrap.log"; rm -f "$root.mmdebstrap.log"; exit 1; }
-rm -f "$root.mmdebstrap.log"
+run_step timeout 1800 mmdebstrap --mode=root --variant=minbase --include=ca-certificates \
+  "$suite" "$root" "${sources[@]}" >"$root.mmdebstrap.log" 2>&1 || { tail -n 40 "$root.mmdebstrap.log"; exit 1; }
 echo "root made after $(elapsed)"
 
 # The checkout as it is now (committed or not, without build folders).
@@ -124,7 +163,7 @@ EOF
 # go away and nothing started inside is left running.
 echo "== set-up, build and tests inside the root"
 status=0
-timeout -k 30 5400 unshare --mount --pid --fork --kill-child --propagation private bash -euc '
+run_step timeout -k 30 5400 unshare --mount --pid --fork --kill-child --propagation private bash -euc '
   r=$1
   mount -t proc proc "$r/proc"
   mount --rbind /dev "$r/dev"
