@@ -150,12 +150,14 @@ cd /build/quorvel
 echo "== set-up"
 apt-get update -q >/dev/null
 timeout 3600 scripts/setup.sh >/build/setup.log 2>&1 || { tail -n 40 /build/setup.log; exit 1; }
+echo "set-up done after \$SECONDS s in the root"
 . /etc/os-release
 echo "\$PRETTY_NAME: \$(g++ --version | head -n 1); \$(cmake --version | head -n 1);" \
   "CUPS \$(cups-config --version); PAPPL \$(pkg-config --modversion pappl);" \
   "Ghostscript \$(gs --version); glibc \$(dpkg-query -W -f='\${Version}' libc6)"
 echo "== build and test"
 $run
+echo "build and tests done after \$SECONDS s in the root"
 EOF
 
 # The root's own /proc, /dev, /sys and /run, in a mount namespace of their
