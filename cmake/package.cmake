@@ -21,8 +21,11 @@ set(QUORVEL_APP_PACKAGE quorvel-printer-app)
 # timestamp in the gzip header, so two builds give the same package.
 find_program(QUORVEL_GZIP gzip REQUIRED)
 set(quorvel_gzipped "")
+# The output's folder is made first: Ninja makes it by itself, Make does not.
 function(quorvel_gzip source output)
+  get_filename_component(folder "${output}" DIRECTORY)
   add_custom_command(OUTPUT "${output}"
+                     COMMAND "${CMAKE_COMMAND}" -E make_directory "${folder}"
                      COMMAND sh -c "\"$1\" -9nc \"$2\" > \"$3\"" sh "${QUORVEL_GZIP}" "${source}" "${output}"
                      DEPENDS "${source}" VERBATIM)
   set(quorvel_gzipped ${quorvel_gzipped} "${output}" PARENT_SCOPE)
@@ -56,9 +59,11 @@ if(TARGET quorvel-printer-app)
   install(FILES "${QUORVEL_PACKAGING_DIR}/debian/copyright" "${gz}/changelog.gz"
           DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${QUORVEL_APP_PACKAGE}"
           COMPONENT app EXCLUDE_FROM_ALL)
-  # Debian 12 keeps packaged units in /lib, not under the install prefix.
+  # The unit goes under the package's prefix, /usr/lib/systemd/system:
+  # with merged /usr, /lib is only an alias, which Debian 13's lintian
+  # rejects as an error; Debian 12's systemd reads units from both.
   install(FILES "${QUORVEL_PACKAGING_DIR}/quorvel-printer-app.service"
-          DESTINATION /lib/systemd/system
+          DESTINATION lib/systemd/system
           COMPONENT app EXCLUDE_FROM_ALL)
 endif()
 

@@ -83,7 +83,7 @@ if ! ls "$work"/pkg/quorvel-printer-app_*.deb >/dev/null 2>&1; then
 else
   echo "== the installed application, run as its service runs it, prints a PDF to a file device"
   getent passwd quorvel >/dev/null && id -Gn quorvel | grep -qw lp || fail "no user quorvel in group lp"
-  timeout 60 systemd-analyze verify /lib/systemd/system/quorvel-printer-app.service || fail "systemd-analyze verify"
+  timeout 60 systemd-analyze verify /usr/lib/systemd/system/quorvel-printer-app.service || fail "systemd-analyze verify"
   [ -L /etc/systemd/system/multi-user.target.wants/quorvel-printer-app.service ] || fail "the service is not enabled"
   QAPP_USER=quorvel:lp # the service's user, for the server and its sub-commands
   qapp_start /usr/bin/quorvel-printer-app || fail "the server did not start"
@@ -157,7 +157,7 @@ for p in "${packages[@]}"; do
   ! dpkg-query -W "$p" >/dev/null 2>&1 || fail "$p is still known to dpkg"
 done
 for f in /usr/lib/cups/filter/rastertoquorvel /usr/share/cups/model/quorvel /usr/bin/quorvel-preview \
-         /usr/bin/quorvel-printer-app /lib/systemd/system/quorvel-printer-app.service \
+         /usr/bin/quorvel-printer-app /usr/lib/systemd/system/quorvel-printer-app.service \
          /etc/systemd/system/multi-user.target.wants/quorvel-printer-app.service /var/lib/quorvel-printer-app; do
   [ ! -e "$f" ] || fail "$f is left after the purge"
 done

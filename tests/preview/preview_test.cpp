@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <png.h>
+#include <unistd.h>
 
 #include "protocol.h"
 #include "stream_decoder.h"
@@ -190,6 +191,29 @@ TEST(Preview, Pages)
         EXPECT_EQ(std::vector<unsigned>({image.width, image.height}), std::vector<unsigned>({c.width, c.height}));
         EXPECT_EQ(grey, c.grey) << &c - cases;
     }
+}
+
+// A page that cannot be written (here the disk is full once libpng's first
+// block of compressed rows goes out) is reported with libpng's word for it,
+// and its file is removed.
+TEST(Preview, PageThatCannotBeWrittenIsReported)
+{
+    Bytes noisy = cat({settings(1024, 100), kBeginPage});
+    std::uint32_t x = 12345;
+    for (int row = 0; row < 100; ++row) {
+        Bytes literal = {0x7E}; // 127 bytes that deflate cannot shrink
+        for (int i = 0; i < 127; ++i)
+            literal.push_back(static_cast<unsigned char>((x = x * 1103515245u + 12345u) >> 24));
+        noisy = cat({noisy, lineCmd(literal)});
+    }
+    noisy = cat({noisy, kEndPage, kEndOfJob});
+    const std::string dir = qtest::tempDir();
+    qtest::writeFile(dir + "/in", noisy);
+    ASSERT_EQ(symlink("/dev/full", (dir + "/full-1.png").c_str()), 0);
+    const qtest::RunResult r = qtest::run(QUORVEL_PREVIEW " -o " + dir + "/full " + dir + "/in");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("quorvel-preview: cannot write " + dir + "/full-1.png: Write Error"), std::string::npos) << r.err;
+    EXPECT_NE(access((dir + "/full-1.png").c_str(), F_OK), 0);
 }
 
 }  // namespace

@@ -42,9 +42,11 @@ qcupsd_start() {
   timeout 900 "$(PATH=$PATH:/usr/sbin:/sbin command -v cupsd)" -f -c "$d/cupsd.conf" -s "$d/cups-files.conf" \
     </dev/null >"$d/log/cupsd.out" 2>&1 &
   QCUPSD_PID=$!
+  # Up once it answers an IPP request (Get-Jobs). `lpstat -r` exits 0
+  # whether or not the scheduler runs, and its "scheduler is running" only
+  # says a connect succeeded (and is translated under other locales).
   for i in $(seq 1 300); do
-    # lpstat -r exits 0 whether or not the scheduler answers: read what it says.
-    [ "$(timeout 5 lpstat -r 2>/dev/null)" = "scheduler is running" ] && return 0
+    timeout 5 lpstat -o >/dev/null 2>&1 && return 0
     kill -0 "$QCUPSD_PID" 2>/dev/null || break
     sleep 0.1
   done
@@ -103,8 +105,11 @@ qapp_start() {
     -o listen-hostname=localhost -o server-options=no-tls -o log-level=debug \
     -o log-file="$QAPP_DIR/server.log" "$@" </dev/null >>"$QAPP_DIR/server.out" 2>&1 &
   QAPP_PID=$!
+  # Up once its sub-commands' socket is there and it answers an HTTP GET
+  # (a connect alone is accepted before the server reads anything).
   for _ in $(seq 1 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$QAPP_PORT") 2>/dev/null && compgen -G "$QAPP_DIR/*/*.sock" >/dev/null && return 0
+    compgen -G "$QAPP_DIR/*/*.sock" >/dev/null &&
+      timeout 10 curl -sf --noproxy '*' --max-time 5 -o /dev/null "http://localhost:$QAPP_PORT/" && return 0
     kill -0 "$QAPP_PID" 2>/dev/null || break
     sleep 0.1
   done

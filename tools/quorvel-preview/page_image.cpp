@@ -16,10 +16,17 @@
 namespace quorvel {
 namespace {
 
-// onPngError: keep libpng's message and go back to writePagePng's setjmp.
+// Where libpng's error handler leaves its message: a fixed buffer, so that
+// nothing in the handler allocates or throws on its way back to setjmp.
+struct PngError {
+    char message[200] = "";
+};
+
+// onPngError: keep libpng's message and go back to encodePng's setjmp.
 void onPngError(png_structp png, png_const_charp message)
 {
-    *static_cast<std::string*>(png_get_error_ptr(png)) = message;
+    PngError* error = static_cast<PngError*>(png_get_error_ptr(png));
+    std::snprintf(error->message, sizeof error->message, "%s", message ? message : "libpng error");
     png_longjmp(png, 1);
 }
 
@@ -65,6 +72,56 @@ bool memoryRowAt(void* ctx, std::size_t index, std::vector<unsigned char>& row)
     return nextPageRow(m->walk, row);
 }
 
+// A page being drawn: where its rows come from, and the buffers a row is
+// drawn in, which live outside encodePng's setjmp region.
+struct PageDrawing {
+    const PageRowSource& source;
+    std::size_t rows;
+    bool turned;
+    std::vector<unsigned char> line, scratch, image;
+};
+
+// writeRows: every row of the image to libpng; a turned page is sent bottom
+// row first, so it is drawn from the last.
+void writeRows(png_structp png, std::uint32_t height, PageDrawing& d)
+{
+    for (std::uint32_t r = 0; r < height; ++r) {
+        d.line.clear();
+        if (r < d.rows && !d.source.rowAt(d.source.ctx, d.turned ? d.rows - 1 - r : r, d.line))
+            d.line.clear();
+        toImageRow(d.line, d.turned, d.scratch, d.image);
+        png_write_row(png, d.image.data());
+    }
+}
+
+// encodePng: the image as a PNG into fp. The only function with a setjmp:
+// it holds nothing with a destructor and changes no local after the setjmp,
+// so libpng's longjmp back to it skips nothing and finds its locals as they
+// were. False, with libpng's message, on an error.
+bool encodePng(std::FILE* fp, ImageSize dims, PageDrawing& d, PngError& error)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, onPngError, onPngWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info) {
+        png_destroy_write_struct(&png, nullptr);
+        std::snprintf(error.message, sizeof error.message, "out of memory");
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, fp);
+    png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);  // tall pages are legal, however many blank lines
+    png_set_IHDR(png, info, dims.width, dims.height, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    writeRows(png, dims.height, d);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
 }  // namespace
 
 ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots, bool turned)
@@ -79,49 +136,24 @@ ImageSize pageImageSize(const DecodedPage& page, unsigned paperWidthDots, bool t
 bool writePageImage(const std::string& path, const DecodedPage& page, unsigned paperWidthDots, bool turned,
                     const PageRowSource& source, std::string& why)
 {
-    // Everything with a destructor lives outside the setjmp region: a
-    // longjmp from libpng must not skip one.
     const ImageSize dims = pageImageSize(page, paperWidthDots, turned);
-    std::vector<unsigned char> line, scratch, image((dims.width + 7) / 8);
-    std::string pngMessage;
-    const std::size_t rows = std::size_t{page.dataLines} + page.blankLines;
+    PageDrawing d{source, std::size_t{page.dataLines} + page.blankLines, turned, {}, {}, {}};
+    d.image.resize((dims.width + 7) / 8);
+    d.line.reserve(page.widestLine);
+    d.scratch.reserve(page.widestLine);
 
     std::FILE* fp = std::fopen(path.c_str(), "wb");
     if (!fp) {
         why = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &pngMessage, onPngError, onPngWarning);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!info) {
-        png_destroy_write_struct(&png, &info);
+    PngError error;
+    if (!encodePng(fp, dims, d, error)) {
         std::fclose(fp);
         std::remove(path.c_str());
-        why = "cannot write " + path + ": out of memory";
+        why = "cannot write " + path + ": " + error.message;
         return false;
     }
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(fp);
-        std::remove(path.c_str());
-        why = "cannot write " + path + ": " + pngMessage;
-        return false;
-    }
-    png_init_io(png, fp);
-    png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);  // tall pages are legal, however many blank lines
-    png_set_IHDR(png, info, dims.width, dims.height, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (std::uint32_t r = 0; r < dims.height; ++r) {
-        // A turned page is sent bottom row first: draw it from the last.
-        line.clear();
-        if (r < rows && !source.rowAt(source.ctx, turned ? rows - 1 - r : r, line))
-            line.clear();
-        toImageRow(line, turned, scratch, image);
-        png_write_row(png, image.data());
-    }
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
     if (std::fclose(fp) != 0) {
         why = "cannot write " + path + ": " + std::strerror(errno);
         std::remove(path.c_str());
