@@ -66,7 +66,7 @@ void cancelPrinterJobs(pappl_printer_t* printer, void*)
 }
 
 // Seconds a cancelled job has to end before its connection is shut.
-constexpr int kGraceSeconds = 5;
+constexpr int kGraceSeconds = 3;
 
 // shutConnection: end a network printer's connection under a job that
 // still writes to it.
