@@ -8,7 +8,7 @@
 #   bad       damaged documents, an oversized page, a printer that went away
 #   load      four printers at once, five jobs each sent at once
 #   documents every format and colour space, damaged and foreign documents,
-#             odd attributes, the web page's test page, a stop mid-job
+#             odd attributes, the web page's test page
 #   soak      four printers, 48 mixed jobs from 8 clients while others read
 set -euo pipefail
 case_name=$1 build=$2 src=$3
@@ -332,32 +332,6 @@ ROWS
     grep -q "Test page printed" || fail "the Print Test Page button"
   for _ in $(seq 1 100); do [ -s "$out/Test Page.prn" ] && summary "$out/Test Page.prn" 2>/dev/null | grep -q "end of job: yes" && break; sleep 0.2; done
   has "Test Page" "pages: 1*end of job: yes"
-  # A stop signal in the middle of a long job on a slow printer: the job is
-  # cancelled, the printer's stream ends whole, the server stops.
-  qdoc "$work/long.pdf" 30
-  qvp_start "$preview" --rate 300000
-  qapp_cmd add -d slow -v "socket://127.0.0.1:$QVP_PORT" -m quorvel >/dev/null
-  submit slow long "$work/long.pdf" >/dev/null
-  for _ in $(seq 1 300); do [ -s "$QVP_DIR/jobs/job-1/stream.prn" ] && break; sleep 0.1; done
-  qstop "$QAPP_PID"
-  QAPP_PID=
-  qvp_wait 1
-  [[ $(qvp_line 1) == *well-formed* ]] || fail "the slow printer's stream: $(qvp_line 1)"
-  qvp_stop
-  # Stopped with its renderer, or cancelled: either way the job says so.
-  grep -q -E "Canceled|The printer application was stopped" "$QAPP_DIR/server.log" || fail "the stop did not end the job"
-  # A printer that takes nothing at all (a byte a second) does not hold the
-  # stop: the job still printing has its connection shut and ends.
-  qapp_restart
-  qvp_start "$preview" --rate 1
-  qapp_cmd add -d dead -v "socket://127.0.0.1:$QVP_PORT" -m quorvel >/dev/null
-  id=$(submit dead stuck "$work/long.pdf")
-  for _ in $(seq 1 300); do [ -s "$QVP_DIR/jobs/job-1/stream.prn" ] && break; sleep 0.1; done
-  sleep 1
-  qstop "$QAPP_PID"
-  QAPP_PID=
-  grep -q "\[Job $id\] Canceled" "$QAPP_DIR/server.log" || fail "the stop left the job on the dead printer running"
-  qvp_stop
   ;;
 
 soak)

@@ -8,6 +8,8 @@
 #   cupsd  a private cupsd queue's socket backend: CUPS's test page
 #   slow   a slow printer, jobs cancelled half-way through the application
 #          and through cupsd: what arrives ends well formed
+#   stop   the application stopped in the middle of a job, on a slow printer
+#          and on one that takes a byte a second
 set -euo pipefail
 case_name=$1 build=$2 src=$3
 preview=$build/tools/quorvel-preview/quorvel-preview
@@ -162,6 +164,37 @@ slow)
   job_has 2 "end of job: yes"
   [[ $(qvp_line 2) != *" 100 pages"* ]] || fail "cupsd's cancel came after the last page"
   cat "$QVP_DIR/lines"
+  ;;
+
+stop)
+  # Stopped in the middle of a job on a slow printer: the printer's stream
+  # ends whole, and the job says why it ended.
+  qdoc "$work/long.pdf" 30
+  qvp_start "$preview" --rate 300000
+  app_printer
+  qapp_cmd submit -d net -t long "$work/long.pdf" >/dev/null
+  for _ in $(seq 1 300); do [ -s "$QVP_DIR/jobs/job-1/stream.prn" ] && break; sleep 0.1; done
+  qstop "$QAPP_PID"
+  QAPP_PID=
+  qvp_wait 1
+  [[ $(qvp_line 1) == *", well-formed" ]] || fail "the slow printer's stream: $(qvp_line 1)"
+  grep -q -E '\[Job 1\] (Canceled|The printer application was stopped)' "$QAPP_DIR/server.log" ||
+    fail "the stop did not end the job"
+  qvp_stop
+  # On a printer that takes a byte a second the job soon hangs in its
+  # writes; the stop shuts its connection, the job ends and the server
+  # stops (a server still running 10 s after the stop is killed, and then
+  # says nothing of the job).
+  qvp_start "$preview" --rate 1
+  ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 qapp_restart
+  qapp_cmd add -d dead -v "socket://localhost:$QVP_PORT" -m quorvel >/dev/null
+  id=$(qapp_cmd submit -d dead -t stuck "$work/long.pdf" | sed 's/.*-//')
+  for _ in $(seq 1 300); do [ -s "$QVP_DIR/jobs/job-1/stream.prn" ] && break; sleep 0.1; done
+  sleep 5
+  qstop "$QAPP_PID"
+  QAPP_PID=
+  grep -q -E "\[Job $id\] (Canceled|The printer application was stopped)" "$QAPP_DIR/server.log" &&
+    grep -q "Shutting down system" "$QAPP_DIR/server.log" || fail "the stop left the job on the silent printer"
   ;;
 
 *)
