@@ -227,7 +227,8 @@ void writeSummary(Job& job)
         noteTrouble(job, "cannot write " + job.dir + "/summary.txt: " + std::strerror(errno));
 }
 
-// startJob: job number's folder and files; null stream when they cannot be made.
+// startJob: job number's folder and files; its stream is null when they
+// cannot be made.
 std::unique_ptr<Job> startJob(const Connection& conn, int number)
 {
     auto job = std::make_unique<Job>();
@@ -317,15 +318,17 @@ void serveConnection(Connection* connPtr)
             break;
         const unsigned char* at = buf.data();
         for (std::size_t left = static_cast<std::size_t>(n); left > 0 && !over;) {
-            if (!job && !(job = startJob(conn, gNextJob++))->stream)
+            if (!job && !(job = startJob(conn, gNextJob++))->stream) {
                 over = true;  // nowhere to keep it: the connection ends with it
-            else {
-                const std::size_t took = takeBytes(*job, at, left);
-                at += took, left -= took;
-                if (job->checker.broken)
-                    over = true;  // a bad job closes its connection
-                else if (job->checker.endOfJob)
-                    finishJob(*job, false), job.reset();
+                break;
+            }
+            const std::size_t took = takeBytes(*job, at, left);
+            at += took, left -= took;
+            if (job->checker.broken) {
+                over = true;  // a bad job closes its connection
+            } else if (job->checker.endOfJob) {
+                finishJob(*job, false);
+                job.reset();
             }
         }
         received += static_cast<std::uint64_t>(n);
