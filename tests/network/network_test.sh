@@ -2,8 +2,8 @@
 # The network road, on the virtual printer (quorvel-preview --listen) on a
 # free localhost port: network_test.sh CASE BUILD-DIR SOURCE-DIR
 #
-#   raw    connections of our own: a damaged stream, two jobs at once, a stop
-#          while a job is coming
+#   raw    connections of our own: a damaged stream, two jobs at once, jobs
+#          back to back on one connection, a stop while a job is coming
 #   app    the application's socket:// device: a PWG raster and a PDF
 #   cupsd  a private cupsd queue's socket backend: CUPS's test page
 #   slow   a slow printer, jobs cancelled half-way through the application
@@ -46,8 +46,8 @@ job_has() {
 # pngs N: how many pages job N drew.
 pngs() { find "$QVP_DIR/jobs/job-$1" -name 'page-*.png' | wc -l; }
 
-# filter RASTER: rastertoquorvel's stream for RASTER with no options.
-filter() { PPD=$src/ppd/quorvel.ppd "$build/filter/rastertoquorvel" 1 user title 1 "" "$1" 2>/dev/null || true; }
+# filter RASTER [OPTIONS]: rastertoquorvel's stream for RASTER.
+filter() { PPD=$src/ppd/quorvel.ppd "$build/filter/rastertoquorvel" 1 user title 1 "${2:-}" "$1" 2>/dev/null || true; }
 
 # arrived N BYTES: wait until job N's stream has at least BYTES bytes.
 arrived() {
@@ -102,23 +102,37 @@ raw)
     cmp "$QVP_DIR/jobs/job-$n/stream.prn" "$work/two.prn" || fail "job $n: not the bytes sent"
     [ "$(pngs $n)" = 2 ] || fail "job $n: not 2 pages drawn"
   done
+  # Three jobs back to back on one connection, in one write (the jobs meet
+  # inside it): the one in the middle, sent without a settings block, begins
+  # with its first page. Each is a job of its own, byte for byte.
+  filter "$work/two.pwg" CmdCancel=CancelAttr >"$work/bare.prn"
+  cat "$work/two.prn" "$work/bare.prn" "$work/two.prn" >"$work/three.prn"
+  dd if="$work/three.prn" bs=1M status=none >"/dev/tcp/127.0.0.1/$QVP_PORT"
+  qvp_wait 6
+  for row in "4 two $good" "5 bare 2 pages, no settings block, well-formed" "6 two $good"; do
+    read -r n piece line <<<"$row"
+    [ "$(qvp_line "$n")" = "job $n: $line" ] || fail "job $n: '$(qvp_line "$n")', expected '$line'"
+    cmp "$QVP_DIR/jobs/job-$n/stream.prn" "$work/$piece.prn" || fail "job $n: not the $piece.prn sent"
+    [ "$(pngs "$n")" = 2 ] || fail "job $n: not 2 pages drawn"
+  done
   # Stopped while a job is coming: it ends as cut short, and the printer exits 0.
   exec 3>"/dev/tcp/127.0.0.1/$QVP_PORT"
   head -c 5000 "$work/two.prn" >&3
-  arrived 4 5000
+  arrived 7 5000
   kill "$QVP_PID"
   wait "$QVP_PID" || fail "the virtual printer stopped with status $?"
   QVP_PID=
   exec 3>&-
-  [[ $(qvp_line 4) == "job 4: 0 pages, one-sided, copies 1, density 2, weight 3, cut short at offset 5000: expected "*"(the virtual printer was stopped)" ]] ||
-    fail "job 4: $(qvp_line 4)"
-  job_has 4 "end of job: no"
+  [[ $(qvp_line 7) == "job 7: 0 pages, one-sided, copies 1, density 2, weight 3, cut short at offset 5000: expected "*"(the virtual printer was stopped)" ]] ||
+    fail "job 7: $(qvp_line 7)"
+  job_has 7 "end of job: no"
   ;;
 
 app)
   qvp_start "$preview"
   app_printer
-  # Sent together: the printer's queue gives them one connection each, in turn.
+  # Submitted together: they come in turn, on one connection or one each
+  # (PAPPL keeps the device open while more jobs wait), as jobs 1 and 2.
   qdoc "$work/doc.pdf" 3
   qapp_cmd submit -d net -t two "$work/two.pwg" >/dev/null
   qapp_cmd submit -d net -t doc -o copies=2 "$work/doc.pdf" >/dev/null

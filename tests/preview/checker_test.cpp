@@ -85,6 +85,68 @@ TEST(StreamChecker, PiecesOfAnySizeGiveTheWholeStreamsVerdict)
         }
 }
 
+// feedJobs: stream to checkers in pieces of piece bytes, as one connection
+// carrying jobs back to back: each job's byte count and verdict ("103 ok"),
+// or its error line once it breaks (nothing is read after that).
+std::string feedJobs(const Bytes& stream, std::size_t piece)
+{
+    std::string said;
+    quorvel::StreamChecker c;
+    std::size_t bytes = 0;
+    bool open = true;  // a job is being read
+    auto verdict = [&] {
+        said += (quorvel::checkEnd(c) ? std::to_string(bytes) + " ok" : quorvel::describeError(c.err)) + " | ";
+    };
+    for (std::size_t at = 0; at < stream.size() && !c.broken; at += piece) {
+        const unsigned char* data = stream.data() + at;
+        for (std::size_t left = std::min(piece, stream.size() - at); left > 0 && !c.broken;) {
+            if (!open)
+                c = quorvel::StreamChecker(), bytes = 0, open = true;
+            const std::size_t took = quorvel::checkJobBytes(c, data, left);
+            data += took, left -= took, bytes += took;
+            if (c.endOfJob && !c.broken)
+                verdict(), open = false;
+        }
+    }
+    if (open)
+        verdict();
+    return said;
+}
+
+// A connection's bytes after an end-of-job command are the next job, judged
+// from its own first byte, wherever the pieces are cut.
+TEST(StreamChecker, JobsBackToBackSplitAfterTheEndOfJobCommand)
+{
+    const Bytes noSettings = cat({kPage, kEndOfJob});  // a job may begin with its first page
+    const struct {
+        Bytes stream;
+        std::string jobs;
+    } cases[] = {
+        {kJob, "103 ok | "},
+        {kPage, "27 ok | "},
+        {cat({kJob, kJob}), "103 ok | 103 ok | "},
+        {cat({kJob, noSettings, kJob}), "103 ok | 32 ok | 103 ok | "},
+        {cat({kJob, kEndOfJob}), "103 ok | 5 ok | "},
+        {cat({kJob, hex("00"), kJob}),
+         "103 ok | offset 0: expected settings block (1B 26 42 1B 25 2D 39 38 37 36 35 58 ...), begin page (1B 24 41 "
+         "1B 21 41 00 00 10), end of job (1C 16 04 45 00) or end of a two-sided job (1C 16 04 45 01), found 0x00 | "},
+        {cat({kJob, kPage, kPage}), "103 ok | 54 ok | "},
+        {cat({kJob, kBeginPage, kBlank}), "103 ok | offset 14: expected blank line (1B 2A 42 01 00), line data (1B "
+                                          "2A 41 02 ...) or end page (1B 24 42), found end of stream | "},
+        {cat({kJob, hex("1B 26")}),
+         "103 ok | offset 2: expected settings block (1B 26 42 1B 25 2D 39 38 37 36 35 58 ...), found end of "
+         "stream | "},
+        // A two-sided job ended as a one-sided one is broken there, not split.
+        {cat({settings(812, 1218, 1, 2, 3, 1), kPage, kEndOfJob, kJob}),
+         "offset 102: expected 0x01 (end of job, as the settings block's duplex mode and manual setting ask), found "
+         "0x00 | "},
+    };
+    for (const auto& c : cases)
+        for (const std::size_t piece :
+             {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{7}, c.stream.size()})
+            EXPECT_EQ(feedJobs(c.stream, piece), c.jobs) << "in pieces of " << piece;
+}
+
 // A page of two million rows, its widest lines among them, and a stream that
 // never ends: what the checker holds stays under the longest command
 // however much has gone through.

@@ -375,11 +375,13 @@ Step stepCommand(StreamChecker& c, const unsigned char* data, std::size_t size, 
 }
 
 // walkCommands: every whole command in data[0, size), the stream's bytes
-// from offset base; returns how many bytes they took. Sets broken on a bad byte.
-std::size_t walkCommands(StreamChecker& c, const unsigned char* data, std::size_t size, std::size_t base)
+// from offset base; returns how many bytes they took. Sets broken on a bad
+// byte; with oneJob, stops after an end-of-job command.
+std::size_t walkCommands(StreamChecker& c, const unsigned char* data, std::size_t size, std::size_t base,
+                         bool oneJob)
 {
     std::size_t pos = 0;
-    while (pos < size) {
+    while (pos < size && !(oneJob && c.place == StreamPlace::AfterEndOfJob)) {
         const Step step = stepCommand(c, data, size, pos, base);
         if (step == Step::Broken)
             c.broken = true;
@@ -441,6 +443,49 @@ bool parse(const unsigned char* data, std::size_t size, DecodedStream& out, Deco
     return ok;
 }
 
+// feedBytes: checkBytes and checkJobBytes; returns how many of the n bytes
+// the job took: all of them unless oneJob and an end-of-job command came
+// before their end (and all of them once the stream is broken).
+std::size_t feedBytes(StreamChecker& c, const unsigned char* data, std::size_t n, bool oneJob)
+{
+    auto jobEnded = [&c, oneJob] { return oneJob && c.place == StreamPlace::AfterEndOfJob; };
+    std::size_t used = 0;
+    while (used < n && !c.broken && !jobEnded()) {
+        if (c.held.empty()) {
+            // Whole commands straight from the caller's bytes; only the
+            // start of a command still coming is copied.
+            const std::size_t took = walkCommands(c, data + used, n - used, c.consumed, oneJob);
+            c.consumed += took;
+            used += took;
+            if (jobEnded())
+                break;
+            if (!c.broken)
+                c.held.assign(data + used, data + n);
+            used = n;
+        } else {
+            // Top the held command up by no more than the longest command,
+            // so what is held stays under twice that.
+            const std::size_t before = c.held.size();
+            const std::size_t take = std::min(n - used, kMaxCommandBytes);
+            c.held.insert(c.held.end(), data + used, data + used + take);
+            const std::size_t took = walkCommands(c, c.held.data(), c.held.size(), c.consumed, oneJob);
+            c.consumed += took;
+            if (jobEnded()) {
+                // The held bytes were a command's start, so the job's end
+                // lies past them, in these bytes.
+                used += took - before;
+                c.held = std::vector<unsigned char>();
+                break;
+            }
+            used += take;
+            c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(took));
+            if (c.held.empty() || c.broken)
+                c.held = std::vector<unsigned char>();  // give back what a long line took
+        }
+    }
+    return c.broken ? n : used;
+}
+
 }  // namespace
 
 bool decodeStream(const unsigned char* data, std::size_t size, DecodedStream& out, DecodeError& err)
@@ -455,31 +500,13 @@ bool scanStream(const unsigned char* data, std::size_t size, DecodedStream& out,
 
 bool checkBytes(StreamChecker& c, const unsigned char* data, std::size_t n)
 {
-    std::size_t used = 0;
-    while (used < n && !c.broken) {
-        if (c.held.empty()) {
-            // Whole commands straight from the caller's bytes; only the
-            // start of a command still coming is copied.
-            const std::size_t took = walkCommands(c, data + used, n - used, c.consumed);
-            c.consumed += took;
-            used += took;
-            if (!c.broken)
-                c.held.assign(data + used, data + n);
-            used = n;
-        } else {
-            // Top the held command up by no more than the longest command,
-            // so what is held stays under twice that.
-            const std::size_t take = std::min(n - used, kMaxCommandBytes);
-            c.held.insert(c.held.end(), data + used, data + used + take);
-            used += take;
-            const std::size_t took = walkCommands(c, c.held.data(), c.held.size(), c.consumed);
-            c.consumed += took;
-            c.held.erase(c.held.begin(), c.held.begin() + static_cast<std::ptrdiff_t>(took));
-            if (c.held.empty() || c.broken)
-                c.held = std::vector<unsigned char>();  // give back what a long line took
-        }
-    }
+    feedBytes(c, data, n, false);
     return !c.broken;
+}
+
+std::size_t checkJobBytes(StreamChecker& c, const unsigned char* data, std::size_t n)
+{
+    return feedBytes(c, data, n, true);
 }
 
 bool checkEnd(StreamChecker& c)

@@ -93,6 +93,12 @@ constexpr std::size_t kMaxCommandBytes = 6 + 65535;
 // checkBytes: the next n bytes of the stream; false once it is broken.
 bool checkBytes(StreamChecker& checker, const unsigned char* data, std::size_t n);
 
+// checkJobBytes: checkBytes for a connection that carries jobs back to back,
+// as a printer's raw port takes them: it stops after an end-of-job command
+// and returns how many of the n bytes are this job's (all of them once the
+// job is broken). The bytes it leaves begin the next job.
+std::size_t checkJobBytes(StreamChecker& checker, const unsigned char* data, std::size_t n);
+
 // checkEnd: the stream has ended; false (err filled, found "end of stream")
 // when it ends inside a command, or where the filter never ends a job.
 bool checkEnd(StreamChecker& checker);

@@ -1,7 +1,9 @@
-// The virtual printer: one thread per connection, each checking its job as
-// the bytes arrive. What a job costs in memory is fixed whatever it sends:
-// the stream goes to disk as it comes, the checker holds one command, and a
-// page is drawn at its end from the disk, one row at a time.
+// The virtual printer: one thread per connection, each checking its jobs as
+// the bytes arrive. A connection may carry jobs back to back, as a printer's
+// raw port takes them: the bytes after an end-of-job command begin the next
+// job. What a job costs in memory is fixed whatever it sends: the stream
+// goes to disk as it comes, the checker holds one command, and a page is
+// drawn at its end from the disk, one row at a time.
 #include "virtual_printer.h"
 
 #include <dirent.h>
@@ -34,9 +36,13 @@
 namespace quorvel {
 namespace {
 
-// Jobs read at once; further connections wait in the listen queue, so the
+// Connections read at once; further ones wait in the listen queue, so the
 // number of connections does not grow memory either.
-constexpr std::size_t kMaxJobs = 16;
+constexpr std::size_t kMaxConnections = 16;
+
+// The next job's number, for new connections and for jobs that follow
+// another on one connection alike.
+std::atomic<int> gNextJob{1};
 
 // Written by the SIGTERM/SIGINT handler: once readable, every thread stops.
 int gStopPipe[2] = {-1, -1};
@@ -60,19 +66,26 @@ bool stopRequested()
     return poll(&p, 1, 0) > 0;
 }
 
-// One job: its connection, its folder, the checker and what the pages need.
+// One job: its folder, the checker and what the pages need.
 struct Job {
     int number = 0;
-    int fd = -1;
     std::string dir;
-    std::uint64_t rate = 0;
-    std::FILE* stream = nullptr;  // the raw bytes, as received
+    std::FILE* stream = nullptr;  // the job's raw bytes, as received
+    std::uint64_t saved = 0;      // bytes written to stream
     std::FILE* rows = nullptr;    // the current page's row offsets, 8 bytes each
     std::FILE* lines = nullptr;   // the summary's page lines, until the count is known
     StreamChecker checker;
     std::size_t pagesDrawn = 0;
     std::string trouble;          // the first file that could not be written
     std::vector<unsigned char> command;  // one line command read back
+};
+
+// One connection and the options its jobs are read with.
+struct Connection {
+    int fd = -1;
+    std::string dir;  // where the job folders go
+    std::uint64_t rate = 0;
+    int firstJob = 0;  // numbered when accepted, so numbers follow the connections' order
     std::atomic<bool> done{false};
 };
 
@@ -163,48 +176,6 @@ std::FILE* openIn(Job& job, const char* name, const char* mode)
     return fp;
 }
 
-// receive: read the connection until it ends, the stream breaks or a stop
-// signal comes (true then); at most job.rate bytes a second when set.
-bool receive(Job& job)
-{
-    std::vector<unsigned char> buf(65536);
-    const auto start = std::chrono::steady_clock::now();
-    std::uint64_t received = 0;
-    // A slow printer takes small bites, a twentieth of a second's worth, so
-    // the sender feels it as soon as the socket's buffers are full.
-    const std::size_t bite = job.rate ? static_cast<std::size_t>(std::clamp<std::uint64_t>(job.rate / 20, 1, buf.size()))
-                                      : buf.size();
-    for (;;) {
-        pollfd p[2] = {{job.fd, POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (p[1].revents)
-            return true;
-        const ssize_t n = read(job.fd, buf.data(), bite);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)  // the sender closed, or the connection broke
-            return false;
-        // Flushed as it comes, so the file shows what has arrived.
-        if (std::fwrite(buf.data(), 1, static_cast<std::size_t>(n), job.stream) != static_cast<std::size_t>(n) ||
-            std::fflush(job.stream) != 0)
-            noteTrouble(job, "cannot write " + job.dir + "/stream.prn: " + std::strerror(errno));
-        if (!checkBytes(job.checker, buf.data(), static_cast<std::size_t>(n)))
-            return false;
-        received += static_cast<std::uint64_t>(n);
-        if (job.rate) {
-            // Wait until the bytes so far are due; a stop signal cuts it short.
-            const auto due = start + std::chrono::microseconds(received * 1000000 / job.rate);
-            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
-            if (wait.count() > 0 && poll(&p[1], 1, static_cast<int>(std::min<long long>(wait.count(), 60000))) > 0)
-                return true;
-        }
-    }
-}
-
 // jobLine: the one line on standard output that says how the job went.
 std::string jobLine(const Job& job, bool stopped)
 {
@@ -256,23 +227,50 @@ void writeSummary(Job& job)
         noteTrouble(job, "cannot write " + job.dir + "/summary.txt: " + std::strerror(errno));
 }
 
-// serveJob: one connection from its first byte to its job line.
-void serveJob(Job* jobPtr)
+// startJob: job number's folder and files; its stream is null when they
+// cannot be made.
+std::unique_ptr<Job> startJob(const Connection& conn, int number)
 {
-    Job& job = *jobPtr;
-    job.checker.events = CheckEvents{&job, nullptr, onPageBegun, onRow, onPageEnded};
-    bool stopped = false;
-    if (mkdir(job.dir.c_str(), 0755) != 0)
-        noteTrouble(job, "cannot create " + job.dir + ": " + std::strerror(errno));
-    else if ((job.stream = openIn(job, "stream.prn", "w+b")) && (job.rows = std::tmpfile()) &&
-             (job.lines = std::tmpfile()))
-        stopped = receive(job);
-    else
-        noteTrouble(job, std::string("cannot make scratch files: ") + std::strerror(errno));
-    // Closed before the verdict: a sender waiting for the printer to hang up
-    // is not kept waiting on our files.
-    close(job.fd);
-    if (job.stream && job.lines && !job.checker.broken)
+    auto job = std::make_unique<Job>();
+    job->number = number;
+    job->dir = conn.dir + "/job-" + std::to_string(number);
+    job->checker.events = CheckEvents{job.get(), nullptr, onPageBegun, onRow, onPageEnded};
+    if (mkdir(job->dir.c_str(), 0755) != 0) {
+        noteTrouble(*job, "cannot create " + job->dir + ": " + std::strerror(errno));
+    } else if (!(job->stream = openIn(*job, "stream.prn", "w+b")) || !(job->rows = std::tmpfile()) ||
+               !(job->lines = std::tmpfile())) {
+        noteTrouble(*job, std::string("cannot make scratch files: ") + std::strerror(errno));
+        if (job->stream)
+            std::fclose(job->stream);
+        job->stream = nullptr;
+    }
+    return job;
+}
+
+// takeBytes: the job's share of n received bytes, saved and checked; returns
+// how many it took (fewer than n when its end-of-job command came first).
+std::size_t takeBytes(Job& job, const unsigned char* data, std::size_t n)
+{
+    // Saved before they are checked: a page is drawn from the file as soon
+    // as its end-page command is in. Flushed as they come, so the file shows
+    // what has arrived.
+    if (std::fwrite(data, 1, n, job.stream) != n || std::fflush(job.stream) != 0)
+        noteTrouble(job, "cannot write " + job.dir + "/stream.prn: " + std::strerror(errno));
+    job.saved += n;
+    const std::size_t took = checkJobBytes(job.checker, data, n);
+    if (took < n) {
+        // The rest is the next job's: this file keeps only this job's bytes.
+        job.saved -= n - took;
+        if (ftruncate(fileno(job.stream), static_cast<off_t>(job.saved)) != 0)
+            noteTrouble(job, "cannot write " + job.dir + "/stream.prn: " + std::strerror(errno));
+    }
+    return took;
+}
+
+// finishJob: the job's verdict, its summary and its line on standard output.
+void finishJob(Job& job, bool stopped)
+{
+    if (job.stream && !job.checker.broken)
         checkEnd(job.checker);
     if (job.stream && std::fclose(job.stream) != 0)
         noteTrouble(job, "cannot write " + job.dir + "/stream.prn: " + std::strerror(errno));
@@ -281,12 +279,73 @@ void serveJob(Job* jobPtr)
     for (std::FILE* fp : {job.rows, job.lines})
         if (fp)
             std::fclose(fp);
-    {
-        std::lock_guard<std::mutex> hold(gOutputLock);
-        std::printf("%s\n", jobLine(job, stopped).c_str());
-        std::fflush(stdout);
+    std::lock_guard<std::mutex> hold(gOutputLock);
+    std::printf("%s\n", jobLine(job, stopped).c_str());
+    std::fflush(stdout);
+}
+
+// serveConnection: read a connection until it ends, a job in it breaks or a
+// stop signal comes, at most conn.rate bytes a second when set; every job it
+// carries from its first byte to its job line. A job ends as soon as its
+// end-of-job command is in; the next starts with the next byte, if one comes.
+void serveConnection(Connection* connPtr)
+{
+    Connection& conn = *connPtr;
+    std::vector<unsigned char> buf(65536);
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t received = 0;
+    // A slow printer takes small bites, a twentieth of a second's worth, so
+    // the sender feels it as soon as the socket's buffers are full.
+    const std::size_t bite = conn.rate ? static_cast<std::size_t>(std::clamp<std::uint64_t>(conn.rate / 20, 1, buf.size()))
+                                       : buf.size();
+    std::unique_ptr<Job> job = startJob(conn, conn.firstJob);
+    bool stopped = false, over = !job->stream;
+    while (!over) {
+        pollfd p[2] = {{conn.fd, POLLIN, 0}, {gStopPipe[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (p[1].revents) {
+            stopped = true;
+            break;
+        }
+        const ssize_t n = read(conn.fd, buf.data(), bite);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)  // the sender closed, or the connection broke
+            break;
+        const unsigned char* at = buf.data();
+        for (std::size_t left = static_cast<std::size_t>(n); left > 0 && !over;) {
+            if (!job && !(job = startJob(conn, gNextJob++))->stream) {
+                over = true;  // nowhere to keep it: the connection ends with it
+                break;
+            }
+            const std::size_t took = takeBytes(*job, at, left);
+            at += took, left -= took;
+            if (job->checker.broken) {
+                over = true;  // a bad job closes its connection
+            } else if (job->checker.endOfJob) {
+                finishJob(*job, false);
+                job.reset();
+            }
+        }
+        received += static_cast<std::uint64_t>(n);
+        if (conn.rate && !over) {
+            // Wait until the bytes so far are due; a stop signal cuts it short.
+            const auto due = start + std::chrono::microseconds(received * 1000000 / conn.rate);
+            const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+            if (wait.count() > 0 && poll(&p[1], 1, static_cast<int>(std::min<long long>(wait.count(), 60000))) > 0)
+                stopped = true, over = true;
+        }
     }
-    job.done = true;
+    // Closed before the verdict: a sender waiting for the printer to hang up
+    // is not kept waiting on our files.
+    close(conn.fd);
+    if (job)
+        finishJob(*job, stopped);
+    conn.done = true;
 }
 
 // firstJobNumber: one past the highest DIR/job-N already there, so a
@@ -365,17 +424,17 @@ std::vector<int> openListeners(const ListenOptions& opts, std::string& port)
     return fds;
 }
 
-// One running job and its thread.
+// One connection being read and its thread.
 struct Running {
-    std::unique_ptr<Job> job;
+    std::unique_ptr<Connection> conn;
     std::thread thread;
 };
 
-// reap: join the jobs that are done.
+// reap: join the connections that are done.
 void reap(std::list<Running>& running, bool all)
 {
     for (auto it = running.begin(); it != running.end();) {
-        if (all || it->job->done) {
+        if (all || it->conn->done) {
             it->thread.join();
             it = running.erase(it);
         } else {
@@ -430,12 +489,12 @@ int listenForJobs(const ListenOptions& opts)
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
 
-    int next = firstJobNumber(opts.dir);
+    gNextJob = firstJobNumber(opts.dir);
     std::list<Running> running;
     while (!stopRequested()) {
         reap(running, false);
         std::vector<pollfd> p{{gStopPipe[0], POLLIN, 0}};
-        if (running.size() < kMaxJobs)
+        if (running.size() < kMaxConnections)
             for (int fd : listeners)
                 p.push_back({fd, POLLIN, 0});
         // At the limit, look again for finished jobs a few times a second.
@@ -447,14 +506,14 @@ int listenForJobs(const ListenOptions& opts)
             const int fd = accept4(p[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 continue;
-            auto job = std::make_unique<Job>();
-            job->number = next++;
-            job->fd = fd;
-            job->dir = opts.dir + "/job-" + std::to_string(job->number);
-            job->rate = opts.rate;
-            Job* raw = job.get();
+            auto conn = std::make_unique<Connection>();
+            conn->fd = fd;
+            conn->dir = opts.dir;
+            conn->rate = opts.rate;
+            conn->firstJob = gNextJob++;
+            Connection* raw = conn.get();
             pthread_sigmask(SIG_BLOCK, &stopSignals, &old);
-            running.push_back({std::move(job), std::thread(serveJob, raw)});
+            running.push_back({std::move(conn), std::thread(serveConnection, raw)});
             pthread_sigmask(SIG_SETMASK, &old, nullptr);
         }
     }

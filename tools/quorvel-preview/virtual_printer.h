@@ -11,7 +11,7 @@ struct ListenOptions {
     std::string address = "localhost";  // where to listen; every address the name has
     std::string port;                   // a number or a service name; 0 lets the system pick
     std::string dir;                    // DIR/job-N/ per job
-    std::uint64_t rate = 0;             // bytes a second a job is read at; 0 as fast as they come
+    std::uint64_t rate = 0;             // bytes a second a connection is read at; 0 as fast as they come
 };
 
 // parseListenAddress: "[ADDRESS:]PORT" ("[::1]:9100" for an IPv6 address)
