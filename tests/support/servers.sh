@@ -176,7 +176,7 @@ qvp_start() {
   shift
   QVP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/qvp.XXXXXX")
   chmod 0755 "$QVP_DIR"
-  timeout -k 10 "${QVP_TIMEOUT:-900}" "$preview" --listen localhost:0 --output "$QVP_DIR/jobs" "$@" \
+  timeout -k 30 "${QVP_TIMEOUT:-900}" "$preview" --listen localhost:0 --output "$QVP_DIR/jobs" "$@" \
     </dev/null >"$QVP_DIR/lines" 2>"$QVP_DIR/log" &
   QVP_PID=$!
   for _ in $(seq 1 100); do
