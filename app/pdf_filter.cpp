@@ -427,6 +427,11 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         return false;
     if (canceled)
         return true;
+    // A stop signal reaches the renderer and the server at once: a renderer
+    // killed by it waits a moment for the server's handler to say so.
+    const bool killedByStop = WIFSIGNALED(status) && (WTERMSIG(status) == SIGTERM || WTERMSIG(status) == SIGINT);
+    for (int i = 0; killedByStop && !quorvelStopping() && i < 50; ++i)
+        usleep(10000);
     if ((got < 0 || !WIFEXITED(status)) && quorvelStopping())
         return jobFail(job, "The printer application was stopped after " + std::to_string(printed) + " of " +
                                 std::to_string(last - first + 1) + " pages.");
