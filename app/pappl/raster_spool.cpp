@@ -9,8 +9,7 @@
 // _papplJobProcessRaster, which PAPPL's document receipt reaches through
 // the dynamic linker, and spools the document like any other; the printer's
 // job thread then prints it through our raster filter
-// (document_filters.h), one job after another, and the client is answered
-// once its job has printed, as before. Without it the
+// (document_filters.h), one job after another. Without it the
 // app_server_documents case with a Letter sgray_8 page on A4 kills the
 // server.
 #include <dlfcn.h>
@@ -64,12 +63,4 @@ extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client)
         return;
     }
     submit(job, filename);
-    // The client has its answer once its job has printed, as PAPPL's own
-    // raster path gives it: a client that sends raster jobs one after
-    // another then finds the printer free for the next, not busy.
-    pappl_system_t* system = papplClientGetSystem(client);
-    for (ipp_jstate_t state = papplJobGetState(job);
-         (state == IPP_JSTATE_PENDING || state == IPP_JSTATE_PROCESSING) && papplSystemIsRunning(system);
-         state = papplJobGetState(job))
-        usleep(20000);
 }
