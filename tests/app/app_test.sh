@@ -360,8 +360,10 @@ soak)
       for page in / /s1/ /s2/media /s3/printing /s4/jobs /logs; do
         timeout 30 curl -fsS -o /dev/null "http://localhost:$QAPP_PORT$page" || { echo "reader: $page" >"$work/reader-failed"; return; }
       done
-      timeout 30 ipptool -t "ipp://localhost:$QAPP_PORT/ipp/print/s4" get-printer-attributes.test >/dev/null ||
-        { echo "reader: attributes" >"$work/reader-failed"; return; }
+      # An answer is what counts here; the stock test's own checks of the
+      # values are the ipp case's business.
+      timeout 30 ipptool -tv "ipp://localhost:$QAPP_PORT/ipp/print/s4" get-printer-attributes.test 2>&1 |
+        grep -q "status-code = successful-ok" || { echo "reader: attributes" >"$work/reader-failed"; return; }
     done
   }
   reader & r1=$!
