@@ -65,6 +65,10 @@ Child spawn(const std::vector<std::string>& argv, const std::string& errPath)
         dup2(in, 0);
         dup2(fds[1], 1);
         dup2(err >= 0 ? err : in, 2);
+        // Nothing else of the server's: PAPPL opens file devices without
+        // close-on-exec, and a renderer must not hold another job's
+        // printer open after that job has closed it.
+        closefrom(3);
         execvp(args[0], args.data());
         _exit(127);
     }

@@ -123,6 +123,23 @@ stream)
     grep -q "Rendering pages 1 to 1 at .* dpi, $how" "$QAPP_DIR/server.log" || fail "$name: not $how"
   done
   has square "page 1: 7015 rows, 58[345] data lines"
+  # A renderer holds nothing of the server's: no printer's device, which
+  # PAPPL opens without close-on-exec (a renderer that outlived its job
+  # would keep another job's printer connection open).
+  qdoc "$work/long.pdf" 40
+  id=$(submit q1 long "$work/long.pdf")
+  seen=
+  for _ in $(seq 1 400); do
+    for g in $(ps -o pid= --ppid "$(pgrep -P "$QAPP_PID")"); do
+      fds=$(ls -l "/proc/$g/fd" 2>/dev/null) || continue
+      seen=yes
+      ! grep -q '\.prn$' <<<"$fds" || fail "a renderer holds a printer's device: $fds"
+    done
+    [ -z "$seen" ] || break
+    sleep 0.05
+  done
+  [ -n "$seen" ] || fail "no renderer seen while a 40-page document printed"
+  expect_state q1 "$id" completed
   ;;
 
 defaults)
