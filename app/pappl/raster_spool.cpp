@@ -1,41 +1,55 @@
-// PAPPL 1.3.1 (and 1.4) prints a PWG or Apple raster job while the client
-// is still sending it, on the client's own thread, through its own raster
-// path. That path overruns its row buffer when an 8-bit page is wider than
-// the loaded media (a Letter page on an A4 printer corrupts the heap and
-// the server aborts), and it can print while the printer's job thread
-// prints another job on the same device.
+// PAPPL 1.3.1 (and 1.4) takes a PWG or Apple raster document its own way
+// when a job's document arrives, with two faults:
 //
-// So raster never goes down that path: this stands in front of
-// _papplJobProcessRaster, which PAPPL's document receipt reaches through
-// the dynamic linker, and spools the document like any other; the printer's
-// job thread then prints it through our raster filter
-// (document_filters.h), one job after another. Without it the
-// app_server_documents case with a Letter sgray_8 page on A4 kills the
-// server.
+// - While the printer prints another job it refuses the document with
+//   server-error-busy and aborts the new job holding the printer's lock
+//   while it takes the system's. A Get-Printer-Attributes for that printer
+//   at the same moment holds the system's lock and waits for the
+//   printer's: the two wait for each other for good, and so does every new
+//   connection after them, since the main loop takes the system's lock to
+//   accept one. Many desktop clients polling a printer while raster jobs
+//   arrive is all it takes.
+// - Otherwise it prints the document while the client sends it, on the
+//   client's own thread, through its own raster path, which overruns its
+//   row buffer when an 8-bit page is wider than the loaded media (a Letter
+//   page on an A4 printer corrupts the heap and the server aborts).
+//
+// So raster documents are received like any other: this stands in front
+// of _papplJobCopyDocumentData, which PAPPL's Print-Job and Send-Document
+// reach through the dynamic linker. A raster document is spooled whole and
+// submitted, and the client answered; the printer's job thread prints it
+// through our raster filter (document_filters.h) after the jobs before
+// it. Other formats go on to PAPPL's own receipt, which spools them the
+// same way. The app_server_documents case (a Letter sgray_8 page on A4)
+// kills the server without it, and the app_server_soak case, whose raster
+// jobs arrive while others print, gets busy answers.
 #include <dlfcn.h>
 #include <pappl/pappl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <initializer_list>
 
 #include "interpose.h"
 
-extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client)
+namespace {
+
+using Submit = void(pappl_job_t*, const char*);
+using ReasonString = const char*(pappl_jreason_t);
+
+// spool: the client's document into the job's spool file, then submitted;
+// a job whose document cannot be spooled is cancelled, and the message
+// why is returned (nullptr when it was submitted).
+const char* spool(pappl_job_t* job, pappl_client_t* client, Submit* submit)
 {
-    using Submit = void(pappl_job_t*, const char*);
-    static const auto submit = reinterpret_cast<Submit*>(dlsym(RTLD_DEFAULT, "_papplJobSubmitFile"));
-    static const auto process = nextDefinition("_papplJobProcessRaster", &_papplJobProcessRaster);
-    if (submit == nullptr) { // a PAPPL without it: its own path
-        if (process != nullptr)
-            process(job, client);
-        return;
-    }
     char filename[1024];
     const int fd = papplJobOpenFile(job, filename, sizeof filename, nullptr, nullptr, "w");
     if (fd < 0) {
-        papplJobSetMessage(job, "Unable to spool the raster document.");
+        static const char* const kNoFile = "Unable to spool the raster document.";
+        papplJobSetMessage(job, kNoFile);
         papplJobCancel(job);
-        return;
+        return kNoFile;
     }
     // What the client sends is spooled whole; a connection that breaks
     // leaves a document that ends early, which the raster filter reports.
@@ -58,9 +72,83 @@ extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client)
     close(fd);
     if (!written) {
         unlink(filename);
-        papplJobSetMessage(job, "Unable to spool the raster document: the spool folder is full.");
+        static const char* const kFull = "Unable to spool the raster document: the spool folder is full.";
+        papplJobSetMessage(job, kFull);
         papplJobCancel(job);
-        return;
+        return kFull;
     }
     submit(job, filename);
+    return nullptr;
+}
+
+// stateMessage: what PAPPL says of a job in this state that has no message.
+const char* stateMessage(ipp_jstate_t state)
+{
+    switch (state) {
+    case IPP_JSTATE_PENDING:
+        return "Job pending.";
+    case IPP_JSTATE_HELD:
+        return "Job held.";
+    case IPP_JSTATE_PROCESSING:
+        return "Job printing.";
+    case IPP_JSTATE_STOPPED:
+        return "Job stopped.";
+    case IPP_JSTATE_CANCELED:
+        return "Job canceled.";
+    case IPP_JSTATE_ABORTED:
+        return "Job aborted.";
+    default:
+        return "Job completed.";
+    }
+}
+
+// respond: the answer PAPPL gives to a job's document: successful-ok and
+// the job's id, URI and state. (The job's own message is not read: its
+// thread may be replacing it, and PAPPL hands it out unlocked.)
+void respond(pappl_client_t* client, pappl_job_t* job, const char* message, ReasonString* reasonString)
+{
+    papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
+    ipp_t* response = papplClientGetResponse(client);
+    for (const char* name : {"job-id", "job-uri"})
+        if (ipp_attribute_t* attr = papplJobGetAttribute(job, name))
+            ippCopyAttribute(response, attr, 0);
+    const ipp_jstate_t state = papplJobGetState(job);
+    ippAddInteger(response, IPP_TAG_JOB, IPP_TAG_ENUM, "job-state", state);
+    ippAddString(response, IPP_TAG_JOB, IPP_TAG_TEXT, "job-state-message", nullptr,
+                 message != nullptr ? message : stateMessage(state));
+    const pappl_jreason_t reasons = papplJobGetReasons(job);
+    ipp_attribute_t* attr = nullptr;
+    for (unsigned bit = 1; bit != 0 && reasonString != nullptr; bit <<= 1) {
+        const char* keyword = (reasons & bit) != 0 ? reasonString(static_cast<pappl_jreason_t>(bit)) : nullptr;
+        if (keyword == nullptr)
+            continue;
+        if (attr == nullptr)
+            attr = ippAddString(response, IPP_TAG_JOB, IPP_CONST_TAG(IPP_TAG_KEYWORD), "job-state-reasons", nullptr,
+                                keyword);
+        else
+            ippSetString(response, &attr, ippGetCount(attr), keyword);
+    }
+    if (attr == nullptr)
+        ippAddString(response, IPP_TAG_JOB, IPP_CONST_TAG(IPP_TAG_KEYWORD), "job-state-reasons", nullptr, "none");
+}
+
+bool isRaster(const char* format)
+{
+    return format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
+}
+
+} // namespace
+
+extern "C" void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job)
+{
+    static const auto copy = nextDefinition("_papplJobCopyDocumentData", &_papplJobCopyDocumentData);
+    static const auto submit = reinterpret_cast<Submit*>(dlsym(RTLD_DEFAULT, "_papplJobSubmitFile"));
+    static const auto reasonString = reinterpret_cast<ReasonString*>(dlsym(RTLD_DEFAULT, "_papplJobReasonString"));
+    if (!isRaster(papplJobGetFormat(job)) || submit == nullptr) {
+        if (copy != nullptr)
+            copy(client, job);
+        return;
+    }
+    const char* failed = spool(job, client, submit);
+    respond(client, job, failed, reasonString);
 }

@@ -1,11 +1,12 @@
 // When the server saves its state.
 //
 // PAPPL 1.3.1 saves the state from its main loop holding the system's lock
-// while it takes each printer's; a PWG or Apple raster job that a busy
-// printer refuses is aborted holding that printer's lock while it takes the
-// system's. When both happen at once the server hangs for good. The main
-// loop saves after every new and every finished job, so under a burst of
-// raster jobs the two meet within seconds.
+// while it takes each printer's; a job whose document it fails to receive
+// is aborted holding that printer's lock while it takes the system's. When
+// both happen at once the server hangs for good. The main loop saves after
+// every new and every finished job, so under a burst of such jobs the two
+// meet within seconds. (A raster job refused as busy was the common case,
+// before raster_spool.cpp; a spool folder that fills up is what is left.)
 //
 // So the save waits for a quiet moment: papplMainloop hands its save
 // callback (and the state file it chose) to papplSystemSetSaveCallback,
