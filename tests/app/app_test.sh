@@ -135,7 +135,12 @@ stream)
     sleep 0.05
   done
   [ -n "$seen" ] || fail "no renderer seen while a 40-page document printed"
-  expect_state q1 "$id" completed
+  # Jobs sent while another prints are printed in the order they were sent.
+  ids="$id"
+  for name in first second third; do ids+=" $(submit q1 "$name" "$work/two.pwg")"; done
+  for i in $ids; do expect_state q1 "$i" completed; done
+  started=$(sed -n 's/.*\[Job \([0-9]*\)\] Starting print job\./\1/p' "$QAPP_DIR/server.log" | tail -n 4 | tr '\n' ' ')
+  [ "$started" = "$ids " ] || fail "jobs $ids started in the order $started"
   ;;
 
 defaults)
