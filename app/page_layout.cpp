@@ -148,6 +148,29 @@ void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
     }
 }
 
+void pageMatrix(const Placement& place, double w, double h, int sheetH, double sheetDpi, double m[6])
+{
+    // The page's corners go where the turned page's corners are on the
+    // sheet; sheet pixels count down from the top, points up from the
+    // bottom.
+    const double g = place.scale, k = 72 / sheetDpi;
+    const double left = place.left * k, top = (sheetH - place.top) * k;
+    switch (place.turn) {
+    case Turn::Left: // the page's top edge along the sheet's left
+        m[0] = 0, m[1] = g, m[2] = -g, m[3] = 0, m[4] = left + g * h, m[5] = top - g * w;
+        break;
+    case Turn::Right:
+        m[0] = 0, m[1] = -g, m[2] = g, m[3] = 0, m[4] = left, m[5] = top;
+        break;
+    case Turn::UpsideDown:
+        m[0] = -g, m[1] = 0, m[2] = 0, m[3] = -g, m[4] = left + g * w, m[5] = top;
+        break;
+    case Turn::None:
+        m[0] = g, m[1] = 0, m[2] = 0, m[3] = g, m[4] = left, m[5] = top - g * h;
+        break;
+    }
+}
+
 void placeBits(const std::uint8_t* src, int srcW, int left, int sheetW, std::uint8_t* out, int bytesPerLine)
 {
     std::memset(out, 0, static_cast<std::size_t>(bytesPerLine));

@@ -46,6 +46,13 @@ using Dither = unsigned char[16][16];
 void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
               const Dither& dither, std::uint8_t* out, int bytesPerLine);
 
+// pageMatrix: the PostScript matrix [a b c d e f] that draws a page of
+// w x h points (its user space as shown, origin at its lower left corner)
+// where place puts it on a sheet sheetH pixels high at sheetDpi, in the
+// sheet's default user space (points, origin at its lower left corner).
+// place comes from placePage with the page's size in pixels at sheetDpi.
+void pageMatrix(const Placement& place, double w, double h, int sheetH, double sheetDpi, double m[6]);
+
 // placeBits: a 1-bit row of srcW pixels (set bits black, as Ghostscript's
 // PBM output has them) moved right by left pixels (left of the sheet when
 // negative) onto a sheet row of sheetW pixels, white elsewhere.

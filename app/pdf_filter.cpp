@@ -1,8 +1,11 @@
 // PDF jobs. PAPPL renders no PDF, so this filter runs Ghostscript for each
 // job, under a CPU and memory limit, and reads its pages from a pipe as
-// they are rendered: each page is turned and scaled onto the sheet,
-// dithered to 1 bit and handed to the driver's raster callbacks, so the
-// first page is printing while the next is rendered.
+// they are rendered. A small PostScript program of ours has Ghostscript
+// draw every page already turned, scaled and centred on the sheet and
+// halftoned to 1 bit, so each page comes as the sheet's own rows and goes
+// to the driver's raster callbacks as it arrives: the first page is
+// printing while the next is rendered. Two Ghostscripts render alternate
+// pages at once, and the pages are printed in order.
 #include "pdf_filter.h"
 
 #include <fcntl.h>
@@ -32,9 +35,13 @@ namespace {
 constexpr rlim_t kRenderCpuSeconds = 600;
 constexpr rlim_t kRenderMemory = rlim_t(2) << 30;
 
-// Renderer resolutions outside this range mean a page far from the sheet's
-// size; the page is then resampled instead.
-constexpr double kMinRenderDpi = 30, kMaxRenderDpi = 1200;
+// Renderers for one job: pages alternate between them, so one renders a
+// page while the other's is being printed.
+constexpr int kRenderers = 2;
+
+// A renderer's pipe holds this much, so it can run a page ahead of the
+// printer (the kernel may give less).
+constexpr int kPipeBytes = 1 << 20;
 
 // Child: a renderer process and the pipe its output comes through.
 struct Child {
@@ -131,8 +138,8 @@ bool readAll(Reader& in, void* out, std::size_t len)
     return true;
 }
 
-// pgmNumber: the next number of a PGM header, skipping blanks and comments.
-bool pgmNumber(Reader& in, long& value)
+// pbmNumber: the next number of a PBM header, skipping blanks and comments.
+bool pbmNumber(Reader& in, long& value)
 {
     char c;
     do {
@@ -154,41 +161,19 @@ bool pgmNumber(Reader& in, long& value)
     return true; // the single blank after the number is used up
 }
 
-// readPageHeader: the size of the next page of the renderer's output (PGM,
-// or PBM when oneBit); 0 at its end, -1 when the output is damaged.
-int readPageHeader(Reader& in, bool oneBit, GreyPage& page)
+// readPageHeader: the size of the next page of the renderer's 1-bit
+// output; 0 at its end, -1 when the output is damaged.
+int readPageHeader(Reader& in, int& width, int& height)
 {
     char magic[2];
     if (!readAll(in, magic, 2))
         return 0;
-    long w, h, maxval = 255;
-    if (magic[0] != 'P' || magic[1] != (oneBit ? '4' : '5') || !pgmNumber(in, w) || !pgmNumber(in, h) ||
-        (!oneBit && !pgmNumber(in, maxval)) || maxval != 255 || w <= 0 || h <= 0)
+    long w, h;
+    if (magic[0] != 'P' || magic[1] != '4' || !pbmNumber(in, w) || !pbmNumber(in, h) || w <= 0 || h <= 0)
         return -1;
-    page.width = static_cast<int>(w);
-    page.height = static_cast<int>(h);
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
     return 1;
-}
-
-// readRows: the next rows of the page into its pixels, each rowBytes long;
-// false when the output ends first.
-bool readRows(Reader& in, GreyPage& page, int rows, int rowBytes)
-{
-    page.pixels.resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(rows));
-    return readAll(in, page.pixels.data(), page.pixels.size());
-}
-
-// greyFromBits: a 1-bit page (set bits black) as grey, for turning or
-// scaling.
-void greyFromBits(GreyPage& page)
-{
-    const std::size_t rowBytes = (static_cast<std::size_t>(page.width) + 7) / 8;
-    std::vector<std::uint8_t> grey(static_cast<std::size_t>(page.width) * static_cast<std::size_t>(page.height));
-    for (int y = 0; y < page.height; ++y)
-        for (int x = 0; x < page.width; ++x)
-            grey[static_cast<std::size_t>(y) * page.width + x] =
-                page.pixels[y * rowBytes + x / 8] & (0x80 >> (x & 7)) ? 0 : 255;
-    page.pixels.swap(grey);
 }
 
 // PdfInfo: the document's page count and the sizes of the pages pdfinfo
@@ -247,22 +232,6 @@ bool readInfo(const std::string& path, int first, int last, const std::string& e
     return false;
 }
 
-// sameSize: whether pdfinfo reported every page from first to last, all of
-// the size of the first.
-bool sameSize(const PdfInfo& info, int first, int last)
-{
-    const auto from = info.sizes.find(first);
-    if (from == info.sizes.end())
-        return false;
-    for (int page = first + 1; page <= last; ++page) {
-        const auto at = info.sizes.find(page);
-        if (at == info.sizes.end() || std::fabs(at->second.first - from->second.first) > 0.5 ||
-            std::fabs(at->second.second - from->second.second) > 0.5)
-            return false;
-    }
-    return true;
-}
-
 // looksLikePdf: PDF readers find the header within the first kilobyte.
 bool looksLikePdf(const std::string& path)
 {
@@ -275,19 +244,23 @@ bool looksLikePdf(const std::string& path)
     return n > 5 && memmem(head, static_cast<std::size_t>(n), "%PDF-", 5) != nullptr;
 }
 
-// Renderer: one job's Ghostscript and where its errors go.
+// Renderer: one of a job's Ghostscripts, the program it runs, where its
+// errors go and its output as it is read.
 struct Renderer {
     Child child;
-    std::string errPath;
+    std::string errPath, programPath;
+    Reader output;
+    bool atEnd = false; // its output has ended
     ~Renderer()
     {
         finish(child, true);
-        if (!errPath.empty())
-            unlink(errPath.c_str());
+        for (const std::string* path : {&errPath, &programPath})
+            if (!path->empty() && *path != "/dev/null")
+                unlink(path->c_str());
     }
 };
 
-// tempPath: a fresh file name for a child's error output.
+// tempPath: a fresh file name for a child's error output or program.
 std::string tempPath()
 {
     std::string path = std::string(papplGetTempDir()) + "/quorvel-pdf-XXXXXX";
@@ -296,6 +269,68 @@ std::string tempPath()
         return "/dev/null";
     close(fd);
     return path;
+}
+
+// PagePlace: a page of the document and how it lands on the sheet.
+struct PagePlace {
+    int number;  // in the document, from 1
+    double m[6]; // pageMatrix
+    double w, h; // its size in points, as shown
+};
+
+// The program's body: for each page, Ghostscript's own set-up for the page
+// (its box, its rotation) is moved onto the sheet by the page's matrix and
+// clipped to the page, then the page is drawn. A page the interpreter cannot
+// find prints blank, so every page the job counts comes out; Ghostscript
+// reports the error.
+constexpr const char* kProgramBody = R"(QPDF (r) file runpdfbegin
+QPages {
+  aload pop /QH exch def /QW exch def /QM exch def
+  pdfgetpage dup null eq {
+    pop showpage
+  } {
+    pdfshowpage_init pdfshowpage_setpage
+    matrix currentmatrix matrix defaultmatrix matrix invertmatrix matrix concatmatrix
+    initmatrix QM concat newpath 0 0 QW QH rectclip concat
+    pdfshowpage_finish
+  } ifelse
+} forall
+runpdfend
+)";
+
+// writeProgram: the PostScript program that renders every step-th page
+// from the from-th onto the sheet, into path; false if it cannot be
+// written.
+bool writeProgram(const std::string& path, const std::vector<PagePlace>& pages, std::size_t from, std::size_t step)
+{
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f)
+        return false;
+    std::fputs("%!PS\n/QPages [\n", f);
+    for (std::size_t i = from; i < pages.size(); i += step) {
+        const PagePlace& p = pages[i];
+        std::fprintf(f, "[%d [%.6f %.6f %.6f %.6f %.4f %.4f] %.4f %.4f]\n", p.number, p.m[0], p.m[1], p.m[2],
+                     p.m[3], p.m[4], p.m[5], p.w, p.h);
+    }
+    std::fputs("] def\n", f);
+    std::fputs(kProgramBody, f);
+    return std::fclose(f) == 0;
+}
+
+// sizeOf: a page's size as pdfinfo gave it; a page it said nothing of
+// (past what it was asked) takes the size of the nearest page before it.
+std::pair<double, double> sizeOf(const PdfInfo& info, int page)
+{
+    const auto at = info.sizes.upper_bound(page);
+    if (at == info.sizes.begin())
+        return at == info.sizes.end() ? std::pair<double, double>{612, 792} : at->second;
+    return std::prev(at)->second;
+}
+
+// why: a renderer's wait status in words.
+std::string why(int status)
+{
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU ? "it ran out of time" : "it reported an error";
 }
 
 } // namespace
@@ -307,11 +342,11 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     if (!looksLikePdf(path))
         return jobFail(job, "The document is not a PDF file.");
 
-    Renderer renderer;
-    renderer.errPath = tempPath();
+    Renderer renderers[kRenderers];
+    renderers[0].errPath = tempPath();
     PdfInfo info;
     std::string error;
-    if (!readInfo(path, 1, kInfoPages, renderer.errPath, info, error))
+    if (!readInfo(path, 1, kInfoPages, renderers[0].errPath, info, error))
         return jobFail(job, "The PDF document cannot be printed: " + error + ".");
 
     Sheet sheet;
@@ -322,103 +357,93 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     const int last = std::min(info.pages, static_cast<int>(options->last_page));
     if (first > last)
         return jobFail(job, "page-ranges selects none of the document's " + std::to_string(info.pages) + " pages.");
-    if (!info.sizes.count(first))
-        readInfo(path, first, first, renderer.errPath, info, error);
-    const auto [firstW, firstH] = info.sizes[first];
+    if (!info.sizes.count(first) || !info.sizes.count(last))
+        readInfo(path, first, last, renderers[0].errPath, info, error);
 
-    const cups_page_header2_t& header = options->header;
+    // Where each page lands: where a page of its size in pixels at the
+    // sheet's resolution is placed, drawn there by Ghostscript.
     const int sheetW = sheet.width, sheetH = sheet.height;
     const double sheetDpi = sheet.dpi;
-
-    // Render at the resolution that puts the first page on the sheet at
-    // its final size, so pages of that size need no resampling.
     const Scaling scaling = scalingFor(options->print_scaling);
     const Orientation orientation = orientationFor(job, options);
-    const Placement firstPlace = placePage(static_cast<int>(std::lround(firstW)),
-                                           static_cast<int>(std::lround(firstH)), 72, sheetW,
-                                           sheetH, sheetDpi, scaling, orientation);
-    double dpi = std::clamp(firstPlace.scale * 72, kMinRenderDpi, kMaxRenderDpi);
-    if (!std::isfinite(dpi))
-        dpi = sheetDpi;
-    // When every page lands upright at its rendered size, Ghostscript
-    // renders and halftones straight to 1 bit, which is much quicker than
-    // grey pixels dithered here; other pages come as grey to be turned or
-    // scaled.
-    const bool oneBit = sameSize(info, first, last) && firstPlace.turn == Turn::None && dpi == firstPlace.scale * 72;
-    char dpiText[32];
-    std::snprintf(dpiText, sizeof dpiText, "-r%.3f", dpi);
-    renderer.child = spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
-                            "-sstdout=%stderr", oneBit ? "-sDEVICE=pbmraw" : "-sDEVICE=pgmraw", dpiText,
-                            "-dUseCropBox",
-                            "-dFirstPage=" + std::to_string(first), "-dLastPage=" + std::to_string(last),
-                            "-sOutputFile=-", "-f", path},
-                           renderer.errPath);
-    if (renderer.child.out < 0)
-        return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
-    jobLog(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d at %.1f dpi, %s.", first, last, dpi,
-                oneBit ? "1-bit" : "grey");
+    std::vector<PagePlace> pages;
+    for (int number = first; number <= last; ++number) {
+        const auto [w, h] = sizeOf(info, number);
+        const Placement place = placePage(static_cast<int>(std::lround(w * sheetDpi / 72)),
+                                          static_cast<int>(std::lround(h * sheetDpi / 72)), sheetDpi, sheetW, sheetH,
+                                          sheetDpi, scaling, orientation);
+        PagePlace p{number, {}, w, h};
+        pageMatrix(place, w, h, sheetH, sheetDpi, p.m);
+        pages.push_back(p);
+    }
+
+    // Each renderer takes every other page; a one-page job needs one.
+    const int count = static_cast<int>(pages.size());
+    const int used = std::min(kRenderers, count);
+    char dpiText[32], sizeText[48];
+    std::snprintf(dpiText, sizeof dpiText, "-r%g", sheetDpi);
+    std::snprintf(sizeText, sizeof sizeText, "-g%dx%d", sheetW, sheetH);
+    for (int r = 0; r < used; ++r) {
+        Renderer& renderer = renderers[r];
+        if (renderer.errPath.empty())
+            renderer.errPath = tempPath();
+        renderer.programPath = tempPath();
+        if (renderer.programPath == "/dev/null" ||
+            !writeProgram(renderer.programPath, pages, static_cast<std::size_t>(r), static_cast<std::size_t>(used)))
+            return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
+        renderer.child = spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
+                                "-sstdout=%stderr", "-sDEVICE=pbmraw", dpiText, sizeText, "-dFIXEDMEDIA",
+                                "-dUseCropBox", "--permit-file-read=" + path, "-sQPDF=" + path,
+                                "-sOutputFile=-", renderer.programPath},
+                               renderer.errPath);
+        if (renderer.child.out < 0)
+            return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
+        fcntl(renderer.child.out, F_SETPIPE_SZ, kPipeBytes);
+        renderer.output.fd = renderer.child.out;
+    }
+    jobLog(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d onto the sheet, 1-bit, %d at a time.", first, last,
+           used);
 
     const pappl_pr_driver_data_t& driver = sheet.driver;
     quorvelSetJobFormat("application/pdf");
-    papplJobSetImpressions(job, last - first + 1);
+    papplJobSetImpressions(job, count);
     bool ok = driver.rstartjob_cb(job, options, device);
-    Reader output;
-    output.fd = renderer.child.out;
-    std::vector<std::uint8_t> row(header.cupsBytesPerLine + 16);
-    GreyPage page;
+    const int bytesPerLine = sheet.bytesPerLine;
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(bytesPerLine) + 16), band;
     int printed = 0, got = 0;
-    for (unsigned index = 0; ok && !papplJobIsCanceled(job); ++index) {
-        got = readPageHeader(output, oneBit, page);
-        if (got <= 0)
+    for (int index = 0; ok && index < count && !papplJobIsCanceled(job); ++index) {
+        Renderer& renderer = renderers[index % used];
+        int width = 0, height = 0;
+        got = readPageHeader(renderer.output, width, height);
+        if (got <= 0) {
+            renderer.atEnd = got == 0;
             break;
-        const Placement place = placePage(page.width, page.height, dpi, sheetW, sheetH, sheetDpi,
-                                          scaling, orientation);
-        // A page rendered upright at the sheet's size goes out row by row
-        // as the renderer sends it: the first rows print early and a page
-        // never sits whole in memory. A page to turn or scale is read whole.
-        const bool streamed = place.turn == Turn::None && place.scale == 1;
-        const int rowBytes = oneBit ? (page.width + 7) / 8 : page.width;
-        if (!streamed) {
-            if (!readRows(output, page, page.height, rowBytes)) {
-                got = -1;
-                break;
-            }
-            if (oneBit)
-                greyFromBits(page);
         }
-        const int height = page.height;
+        // The page is the sheet, row for row, as the renderer sends it: the
+        // first rows print early and a page never sits whole in memory.
+        const std::size_t rowBytes = (static_cast<std::size_t>(width) + 7) / 8;
+        band.resize(rowBytes);
         int rowsRead = 0;
-        GreyPage band{page.width, 1, {}};
-        const GreyPage white;
-        const int bytesPerLine = static_cast<int>(header.cupsBytesPerLine);
-        ok = driver.rstartpage_cb(job, options, device, index);
+        ok = driver.rstartpage_cb(job, options, device, static_cast<unsigned>(index));
         for (int y = 0; ok && y < sheetH; ++y) {
             // A cancel ends the page where it is; its other rows are white.
             if ((y & 255) == 0 && papplJobIsCanceled(job))
                 break;
-            if (streamed) {
-                const int sy = y - place.top;
-                for (; rowsRead <= sy && sy < height && got > 0; ++rowsRead)
-                    if (!readRows(output, band, 1, rowBytes))
-                        got = -1;
-                const bool inPage = sy >= 0 && sy < height && got > 0;
-                if (oneBit)
-                    placeBits(band.pixels.data(), inPage ? page.width : 0, place.left, sheetW, row.data(),
-                              bytesPerLine);
+            if (y < height && got > 0) {
+                if (readAll(renderer.output, band.data(), rowBytes))
+                    ++rowsRead;
                 else
-                    sheetRow(inPage ? band : white, Placement{Turn::None, 1, place.left, y, page.width, 1}, y,
-                             sheetW, options->dither, row.data(), bytesPerLine);
-            } else {
-                sheetRow(page, place, y, sheetW, options->dither, row.data(), bytesPerLine);
+                    got = -1;
             }
+            placeBits(band.data(), y < height && got > 0 ? width : 0, 0, sheetW, row.data(), bytesPerLine);
             ok = driver.rwriteline_cb(job, options, device, static_cast<unsigned>(y), row.data());
         }
         // Rows of the page that fell off the sheet are read past.
-        for (; streamed && ok && got > 0 && rowsRead < height && !papplJobIsCanceled(job); ++rowsRead)
-            if (!readRows(output, band, 1, rowBytes))
+        for (; ok && got > 0 && rowsRead < height && !papplJobIsCanceled(job); ++rowsRead)
+            if (!readAll(renderer.output, band.data(), rowBytes))
                 got = -1;
         if (ok)
-            ok = driver.rendpage_cb(job, options, device, index);
+            ok = driver.rendpage_cb(job, options, device, static_cast<unsigned>(index));
         if (got < 0)
             break; // the renderer's output ended inside this page
         ++printed;
@@ -426,7 +451,15 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     }
     const bool canceled = papplJobIsCanceled(job);
     const bool ended = driver.rendjob_cb(job, options, device);
-    const int status = finish(renderer.child, got != 0 || canceled || !ok);
+    // Renderers that sent all their pages end by themselves; any other is
+    // stopped. The one whose page did not come says why.
+    const bool whole = ok && !canceled && got >= 0 && printed == count;
+    int status = 0;
+    for (int r = 0; r < used; ++r) {
+        const int s = finish(renderers[r].child, !whole && !renderers[r].atEnd);
+        if (printed < count ? r == printed % used : status == 0)
+            status = s;
+    }
     if (!ok || !ended)
         return false;
     if (canceled)
@@ -438,15 +471,11 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         usleep(10000);
     if ((got < 0 || !WIFEXITED(status)) && quorvelStopping())
         return jobFail(job, "The printer application was stopped after " + std::to_string(printed) + " of " +
-                                std::to_string(last - first + 1) + " pages.");
+                                std::to_string(count) + " pages.");
     if (got < 0)
         return jobFail(job, "The PDF renderer's output ended inside page " + std::to_string(first + printed) + ".");
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::string why = WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU
-                              ? "it ran out of time"
-                              : "it reported an error";
+    if (printed < count || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return jobFail(job, "The PDF renderer stopped after " + std::to_string(printed) + " of " +
-                             std::to_string(last - first + 1) + " pages: " + why + ".");
-    }
+                                std::to_string(count) + " pages: " + why(status) + ".");
     return true;
 }

@@ -109,16 +109,18 @@ stream)
   has doc "paper 4958 x 7008 dots, copies 2,*pages: 3*page 3: 7015 rows"
   print range "$work/doc.pdf" page-ranges=2-3
   has range "pages: 2"
-  # A Letter page fits A4 upright: Ghostscript halftones it to 1 bit, a one-inch
-  # square at 583.5 dpi is 583 to 585 rows. Shown turned, it takes grey rows.
-  for f in square:1-bit:"" turned:grey:"[/Rotate 90 /PAGE pdfmark"; do
-    IFS=: read -r name how mark <<<"$f"
+  # A Letter page fits A4: Ghostscript draws it scaled onto the sheet and
+  # halftones it to 1 bit, so a one-inch square is 583 to 585 rows. Shown
+  # turned, the page is turned onto the sheet and the square is as tall.
+  for name in square turned; do
+    mark=""
+    [ "$name" = square ] || mark="[/Rotate 90 /PAGE pdfmark"
     timeout 60 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -dAutoRotatePages=/None -sOutputFile="$work/$name.pdf" \
       -c "$mark <</PageSize [612 792]>> setpagedevice 72 72 72 72 rectfill showpage"
     print "$name" "$work/$name.pdf"
-    grep -q "Rendering pages 1 to 1 at .* dpi, $how" "$QAPP_DIR/server.log" || fail "$name: not $how"
+    has "$name" "page 1: 7015 rows, 58[345] data lines"
   done
-  has square "page 1: 7015 rows, 58[345] data lines"
+  grep -q "Rendering pages 1 to 1 onto the sheet, 1-bit, 1 at a time" "$QAPP_DIR/server.log" || fail "square: not 1-bit"
   # A renderer holds nothing of the server's: no printer's device, which
   # PAPPL opens without close-on-exec (a renderer that outlived its job
   # would keep another job's printer connection open).
