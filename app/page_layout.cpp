@@ -181,9 +181,14 @@ void placeBits(const std::uint8_t* src, int srcW, int left, int sheetW, std::uin
     // bits of source byte b - q, where left = 8q + shift.
     const int shift = ((left % 8) + 8) % 8, q = (left - shift) / 8;
     const int srcBytes = (srcW + 7) / 8;
-    auto at = [&](int k) { return k >= 0 && k < srcBytes ? static_cast<unsigned>(src[k]) : 0u; };
-    for (int b = from / 8; b <= (to - 1) / 8; ++b)
-        out[b] = static_cast<std::uint8_t>((at(b - q - 1) << (8 - shift)) | (at(b - q) >> shift));
+    if (shift == 0) {
+        // Whole bytes (a page rendered onto the sheet itself): a copy.
+        std::memcpy(out + from / 8, src + (from / 8 - q), static_cast<std::size_t>((to - 1) / 8 - from / 8 + 1));
+    } else {
+        auto at = [&](int k) { return k >= 0 && k < srcBytes ? static_cast<unsigned>(src[k]) : 0u; };
+        for (int b = from / 8; b <= (to - 1) / 8; ++b)
+            out[b] = static_cast<std::uint8_t>((at(b - q - 1) << (8 - shift)) | (at(b - q) >> shift));
+    }
     out[from / 8] &= static_cast<std::uint8_t>(0xFF >> (from % 8));
     if (to % 8)
         out[(to - 1) / 8] &= static_cast<std::uint8_t>(0xFF00 >> (to % 8));

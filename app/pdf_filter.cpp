@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,20 +45,28 @@ constexpr int kRenderers = 2;
 // printer (the kernel may give less).
 constexpr int kPipeBytes = 1 << 20;
 
-// Child: a renderer process and the pipe its output comes through.
+// Child: a renderer process, the socket its program goes in by (when it
+// reads one) and the pipe its output comes through.
 struct Child {
     pid_t pid = -1;
-    int out = -1;
+    int in = -1, out = -1;
 };
 
 // spawn: run argv with its output on a pipe and its errors in errPath,
-// limited so a hostile document cannot take the machine.
-Child spawn(const std::vector<std::string>& argv, const std::string& errPath)
+// limited so a hostile document cannot take the machine. With input, its
+// standard input is a socket the program is sent by (a socket, not a pipe:
+// a send to a renderer that died fails instead of raising SIGPIPE).
+Child spawn(const std::vector<std::string>& argv, const std::string& errPath, bool input = false)
 {
     Child child;
-    int fds[2];
+    int fds[2], sock[2] = {-1, -1};
     if (pipe2(fds, O_CLOEXEC) != 0)
         return child;
+    if (input && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sock) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return child;
+    }
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -67,7 +77,7 @@ Child spawn(const std::vector<std::string>& argv, const std::string& errPath)
         const rlimit mem = {kRenderMemory, kRenderMemory};
         setrlimit(RLIMIT_CPU, &cpu);
         setrlimit(RLIMIT_AS, &mem);
-        const int in = open("/dev/null", O_RDONLY);
+        const int in = input ? sock[1] : open("/dev/null", O_RDONLY);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(fds[1], 1);
@@ -80,11 +90,16 @@ Child spawn(const std::vector<std::string>& argv, const std::string& errPath)
         _exit(127);
     }
     close(fds[1]);
+    if (input)
+        close(sock[1]);
     if (child.pid < 0) {
         close(fds[0]);
+        if (input)
+            close(sock[0]);
         return child;
     }
     child.out = fds[0];
+    child.in = sock[0];
     return child;
 }
 
@@ -92,9 +107,10 @@ Child spawn(const std::vector<std::string>& argv, const std::string& errPath)
 // its output; returns its wait status.
 int finish(Child& child, bool stop)
 {
-    if (child.out >= 0)
-        close(child.out);
-    child.out = -1;
+    for (int* fd : {&child.in, &child.out})
+        if (*fd >= 0)
+            close(*fd);
+    child.in = child.out = -1;
     if (child.pid <= 0)
         return -1;
     if (stop)
@@ -244,31 +260,124 @@ bool looksLikePdf(const std::string& path)
     return n > 5 && memmem(head, static_cast<std::size_t>(n), "%PDF-", 5) != nullptr;
 }
 
-// Renderer: one of a job's Ghostscripts, the program it runs, where its
-// errors go and its output as it is read.
+// TempFile: a fresh file for a child's error output, removed with it.
+struct TempFile {
+    std::string path;
+    TempFile()
+    {
+        path = std::string(papplGetTempDir()) + "/quorvel-pdf-XXXXXX";
+        const int fd = mkstemp(path.data());
+        if (fd < 0)
+            path = "/dev/null";
+        else
+            close(fd);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile()
+    {
+        if (path != "/dev/null" && !path.empty())
+            unlink(path.c_str());
+    }
+};
+
+// Renderer: one of a job's Ghostscripts, where its errors go and its output
+// as it is read.
 struct Renderer {
     Child child;
-    std::string errPath, programPath;
+    std::string errPath;
     Reader output;
     bool atEnd = false; // its output has ended
     ~Renderer()
     {
         finish(child, true);
-        for (const std::string* path : {&errPath, &programPath})
-            if (!path->empty() && *path != "/dev/null")
-                unlink(path->c_str());
+        if (!errPath.empty() && errPath != "/dev/null")
+            unlink(errPath.c_str());
     }
 };
 
-// tempPath: a fresh file name for a child's error output or program.
-std::string tempPath()
+// Spare: a renderer started before its job, waiting for its program: most
+// of Ghostscript's time on a short document is its own start, which a job
+// that finds spares does not wait for. key says what it was started for.
+struct Spare {
+    Child child;
+    std::string errPath, key;
+};
+
+std::mutex gSparesLock;
+std::vector<Spare> gSpares; // at most kRenderers, all for the last sheet printed
+
+// rendererArgs: Ghostscript for sheets of w x h pixels at dpi, reading
+// documents from folder dir and its program from standard input.
+std::vector<std::string> rendererArgs(double dpi, int w, int h, const std::string& dir)
 {
-    std::string path = std::string(papplGetTempDir()) + "/quorvel-pdf-XXXXXX";
-    const int fd = mkstemp(path.data());
-    if (fd < 0)
-        return "/dev/null";
-    close(fd);
-    return path;
+    char dpiText[32], sizeText[48];
+    std::snprintf(dpiText, sizeof dpiText, "-r%g", dpi);
+    std::snprintf(sizeText, sizeof sizeText, "-g%dx%d", w, h);
+    return {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE", "-sstdout=%stderr",
+            "-sDEVICE=pbmraw", dpiText, sizeText, "-dFIXEDMEDIA", "-dUseCropBox",
+            "--permit-file-read=" + dir + "/", "-sOutputFile=-", "-"};
+}
+
+// startRenderer: a renderer for args, a spare if one was started for them.
+bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
+{
+    std::string key;
+    for (const std::string& a : args)
+        key += a + '\n';
+    {
+        std::lock_guard<std::mutex> lock(gSparesLock);
+        for (auto at = gSpares.begin(); at != gSpares.end();) {
+            if (at->key != key) {
+                ++at;
+                continue;
+            }
+            int status;
+            if (waitpid(at->child.pid, &status, WNOHANG) == 0) {
+                renderer.child = at->child;
+                renderer.errPath = at->errPath;
+                gSpares.erase(at);
+                return true;
+            }
+            // It ended while it waited (and is reaped); nobody needs its say.
+            at->child.pid = -1;
+            finish(at->child, false);
+            unlink(at->errPath.c_str());
+            at = gSpares.erase(at);
+        }
+    }
+    TempFile err;
+    renderer.child = spawn(args, err.path, true);
+    renderer.errPath.swap(err.path);
+    return renderer.child.out >= 0;
+}
+
+// keepSpares: start renderers for the next job on the same sheet; spares
+// for another sheet are stopped.
+void keepSpares(const std::vector<std::string>& args)
+{
+    std::string key;
+    for (const std::string& a : args)
+        key += a + '\n';
+    std::lock_guard<std::mutex> lock(gSparesLock);
+    std::size_t kept = 0;
+    for (auto at = gSpares.begin(); at != gSpares.end();) {
+        if (at->key == key) {
+            ++kept, ++at;
+            continue;
+        }
+        finish(at->child, true);
+        unlink(at->errPath.c_str());
+        at = gSpares.erase(at);
+    }
+    for (; kept < static_cast<std::size_t>(kRenderers); ++kept) {
+        TempFile err;
+        Spare spare{spawn(args, err.path, true), {}, key};
+        if (spare.child.out < 0)
+            return;
+        spare.errPath.swap(err.path);
+        gSpares.push_back(spare);
+    }
 }
 
 // PagePlace: a page of the document and how it lands on the sheet.
@@ -298,23 +407,42 @@ QPages {
 runpdfend
 )";
 
-// writeProgram: the PostScript program that renders every step-th page
-// from the from-th onto the sheet, into path; false if it cannot be
-// written.
-bool writeProgram(const std::string& path, const std::vector<PagePlace>& pages, std::size_t from, std::size_t step)
+// program: the PostScript program that renders document path's pages,
+// every step-th from the from-th, onto the sheet. The path goes in as hex,
+// so no character of it means anything to PostScript.
+std::string program(const std::string& path, const std::vector<PagePlace>& pages, std::size_t from,
+                    std::size_t step)
 {
-    FILE* f = std::fopen(path.c_str(), "w");
-    if (!f)
-        return false;
-    std::fputs("%!PS\n/QPages [\n", f);
+    std::string text = "/QPDF <";
+    char buffer[200];
+    for (const unsigned char c : path) {
+        std::snprintf(buffer, sizeof buffer, "%02x", c);
+        text += buffer;
+    }
+    text += "> def\n/QPages [\n";
     for (std::size_t i = from; i < pages.size(); i += step) {
         const PagePlace& p = pages[i];
-        std::fprintf(f, "[%d [%.6f %.6f %.6f %.6f %.4f %.4f] %.4f %.4f]\n", p.number, p.m[0], p.m[1], p.m[2],
-                     p.m[3], p.m[4], p.m[5], p.w, p.h);
+        std::snprintf(buffer, sizeof buffer, "[%d [%.6f %.6f %.6f %.6f %.4f %.4f] %.4f %.4f]\n", p.number, p.m[0],
+                      p.m[1], p.m[2], p.m[3], p.m[4], p.m[5], p.w, p.h);
+        text += buffer;
     }
-    std::fputs("] def\n", f);
-    std::fputs(kProgramBody, f);
-    return std::fclose(f) == 0;
+    return text + "] def\n" + kProgramBody;
+}
+
+// sendProgram: the whole program to the renderer, whose input then ends.
+bool sendProgram(Child& child, const std::string& text)
+{
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t n = send(child.in, text.data() + at, text.size() - at, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += static_cast<std::size_t>(n);
+    }
+    close(child.in);
+    child.in = -1;
+    return true;
 }
 
 // sizeOf: a page's size as pdfinfo gave it; a page it said nothing of
@@ -343,10 +471,10 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         return jobFail(job, "The document is not a PDF file.");
 
     Renderer renderers[kRenderers];
-    renderers[0].errPath = tempPath();
+    const TempFile infoErr;
     PdfInfo info;
     std::string error;
-    if (!readInfo(path, 1, kInfoPages, renderers[0].errPath, info, error))
+    if (!readInfo(path, 1, kInfoPages, infoErr.path, info, error))
         return jobFail(job, "The PDF document cannot be printed: " + error + ".");
 
     Sheet sheet;
@@ -358,7 +486,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     if (first > last)
         return jobFail(job, "page-ranges selects none of the document's " + std::to_string(info.pages) + " pages.");
     if (!info.sizes.count(first) || !info.sizes.count(last))
-        readInfo(path, first, last, renderers[0].errPath, info, error);
+        readInfo(path, first, last, infoErr.path, info, error);
 
     // Where each page lands: where a page of its size in pixels at the
     // sheet's resolution is placed, drawn there by Ghostscript.
@@ -380,23 +508,22 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     // Each renderer takes every other page; a one-page job needs one.
     const int count = static_cast<int>(pages.size());
     const int used = std::min(kRenderers, count);
-    char dpiText[32], sizeText[48];
-    std::snprintf(dpiText, sizeof dpiText, "-r%g", sheetDpi);
-    std::snprintf(sizeText, sizeof sizeText, "-g%dx%d", sheetW, sheetH);
+    const std::vector<std::string> args =
+        rendererArgs(sheetDpi, sheetW, sheetH, path.substr(0, std::max<std::size_t>(path.rfind('/'), 1)));
     for (int r = 0; r < used; ++r) {
         Renderer& renderer = renderers[r];
-        if (renderer.errPath.empty())
-            renderer.errPath = tempPath();
-        renderer.programPath = tempPath();
-        if (renderer.programPath == "/dev/null" ||
-            !writeProgram(renderer.programPath, pages, static_cast<std::size_t>(r), static_cast<std::size_t>(used)))
-            return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
-        renderer.child = spawn({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
-                                "-sstdout=%stderr", "-sDEVICE=pbmraw", dpiText, sizeText, "-dFIXEDMEDIA",
-                                "-dUseCropBox", "--permit-file-read=" + path, "-sQPDF=" + path,
-                                "-sOutputFile=-", renderer.programPath},
-                               renderer.errPath);
-        if (renderer.child.out < 0)
+        const std::string text = program(path, pages, static_cast<std::size_t>(r), static_cast<std::size_t>(used));
+        // A spare that cannot take its program gives way to a new renderer.
+        bool sent = startRenderer(args, renderer) && sendProgram(renderer.child, text);
+        if (!sent && renderer.child.pid > 0) {
+            finish(renderer.child, true);
+            unlink(renderer.errPath.c_str());
+            TempFile err;
+            renderer.child = spawn(args, err.path, true);
+            renderer.errPath.swap(err.path);
+            sent = renderer.child.out >= 0 && sendProgram(renderer.child, text);
+        }
+        if (!sent)
             return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
         fcntl(renderer.child.out, F_SETPIPE_SZ, kPipeBytes);
         renderer.output.fd = renderer.child.out;
@@ -460,6 +587,8 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         if (printed < count ? r == printed % used : status == 0)
             status = s;
     }
+    if (!quorvelStopping())
+        keepSpares(args);
     if (!ok || !ended)
         return false;
     if (canceled)

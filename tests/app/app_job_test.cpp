@@ -179,12 +179,38 @@ TEST(AppLayout, RowsTurnedDitheredAndShifted)
         int left;
         const char* row;
     } const shifts[] = {{0, "F0 F0 00"}, {8, "00 F0 F0"}, {3, "1E 1E 00"}, {-4, "0F 00 00"},
-                        {13, "00 07 80"}, {20, "00 00 00"}, {-12, "00 00 00"}};
+                        {13, "00 07 80"}, {20, "00 00 00"}, {-12, "00 00 00"},
+                        {-8, "F0 00 00"}, {16, "00 00 F0"}};
     for (const auto& s : shifts) {
         std::fill(std::begin(out), std::end(out), 0xAA);
         placeBits(bits, 12, s.left, 20, out, 3);
         EXPECT_EQ(Bytes(out, out + 3), hex(s.row)) << s.left;
     }
+}
+
+TEST(AppLayout, PageMatrixPutsThePageWherePlaced)
+{
+    // A 300 x 400 point page at half size, its corner 100 pixels from the
+    // left and 200 from the top of a sheet 2000 pixels high at 72 dpi (a
+    // pixel a point): its top edge is 1800 points up.
+    struct {
+        Turn turn;
+        double m[6];
+    } const cases[] = {
+        {Turn::None, {0.5, 0, 0, 0.5, 100, 1600}},
+        {Turn::Left, {0, 0.5, -0.5, 0, 300, 1650}},
+        {Turn::Right, {0, -0.5, 0.5, 0, 100, 1800}},
+        {Turn::UpsideDown, {-0.5, 0, 0, -0.5, 250, 1800}},
+    };
+    for (const auto& c : cases) {
+        double m[6];
+        pageMatrix(Placement{c.turn, 0.5, 100, 200, 0, 0}, 300, 400, 2000, 72, m);
+        EXPECT_EQ(std::vector<double>(m, m + 6), std::vector<double>(c.m, c.m + 6)) << static_cast<int>(c.turn);
+    }
+    // At 144 dpi a pixel is half a point.
+    double m[6];
+    pageMatrix(Placement{Turn::None, 1, 10, 20, 0, 0}, 100, 50, 400, 144, m);
+    EXPECT_EQ(std::vector<double>(m, m + 6), std::vector<double>({1, 0, 0, 1, 5, 140}));
 }
 
 TEST(AppDocuments, JpegEndsWhole)
