@@ -83,8 +83,8 @@ Child spawn(const std::vector<std::string>& argv, const std::string& errPath, bo
         dup2(fds[1], 1);
         dup2(err >= 0 ? err : in, 2);
         // Nothing else of the server's: PAPPL opens file devices without
-        // close-on-exec, and a renderer must not hold another job's
-        // printer open after that job has closed it.
+        // close-on-exec, and a renderer (one waiting for the next job
+        // above all) must not hold a printer or a client open.
         closefrom(3);
         execvp(args[0], args.data());
         _exit(127);
@@ -260,7 +260,7 @@ bool looksLikePdf(const std::string& path)
     return n > 5 && memmem(head, static_cast<std::size_t>(n), "%PDF-", 5) != nullptr;
 }
 
-// TempFile: a fresh file for a child's error output, removed with it.
+// TempFile: a fresh file for pdfinfo's error output, removed with it.
 struct TempFile {
     std::string path;
     TempFile()
@@ -281,19 +281,14 @@ struct TempFile {
     }
 };
 
-// Renderer: one of a job's Ghostscripts, where its errors go and its output
-// as it is read.
+// Renderer: one of a job's Ghostscripts and its output as it is read. Its
+// messages are not kept: what a job says about a document comes from
+// pdfinfo and from how the renderer ended.
 struct Renderer {
     Child child;
-    std::string errPath;
     Reader output;
     bool atEnd = false; // its output has ended
-    ~Renderer()
-    {
-        finish(child, true);
-        if (!errPath.empty() && errPath != "/dev/null")
-            unlink(errPath.c_str());
-    }
+    ~Renderer() { finish(child, true); }
 };
 
 // Spare: a renderer started before its job, waiting for its program: most
@@ -301,7 +296,7 @@ struct Renderer {
 // that finds spares does not wait for. key says what it was started for.
 struct Spare {
     Child child;
-    std::string errPath, key;
+    std::string key;
 };
 
 std::mutex gSparesLock;
@@ -335,20 +330,16 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
             int status;
             if (waitpid(at->child.pid, &status, WNOHANG) == 0) {
                 renderer.child = at->child;
-                renderer.errPath = at->errPath;
                 gSpares.erase(at);
                 return true;
             }
             // It ended while it waited (and is reaped); nobody needs its say.
             at->child.pid = -1;
             finish(at->child, false);
-            unlink(at->errPath.c_str());
             at = gSpares.erase(at);
         }
     }
-    TempFile err;
-    renderer.child = spawn(args, err.path, true);
-    renderer.errPath.swap(err.path);
+    renderer.child = spawn(args, "/dev/null", true);
     return renderer.child.out >= 0;
 }
 
@@ -367,15 +358,12 @@ void keepSpares(const std::vector<std::string>& args)
             continue;
         }
         finish(at->child, true);
-        unlink(at->errPath.c_str());
         at = gSpares.erase(at);
     }
     for (; kept < static_cast<std::size_t>(kRenderers); ++kept) {
-        TempFile err;
-        Spare spare{spawn(args, err.path, true), {}, key};
+        const Spare spare{spawn(args, "/dev/null", true), key};
         if (spare.child.out < 0)
             return;
-        spare.errPath.swap(err.path);
         gSpares.push_back(spare);
     }
 }
@@ -517,10 +505,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         bool sent = startRenderer(args, renderer) && sendProgram(renderer.child, text);
         if (!sent && renderer.child.pid > 0) {
             finish(renderer.child, true);
-            unlink(renderer.errPath.c_str());
-            TempFile err;
-            renderer.child = spawn(args, err.path, true);
-            renderer.errPath.swap(err.path);
+            renderer.child = spawn(args, "/dev/null", true);
             sent = renderer.child.out >= 0 && sendProgram(renderer.child, text);
         }
         if (!sent)
