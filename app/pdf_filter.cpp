@@ -299,8 +299,13 @@ struct Spare {
     std::string key;
 };
 
-std::mutex gSparesLock;
-std::vector<Spare> gSpares; // at most kRenderers, all for the last sheet printed
+// Sheets spares are kept for: an office that prints on A4 and Letter keeps
+// both warm, at some 20 MB a waiting Ghostscript.
+constexpr std::size_t kSpareSheets = 2;
+
+std::mutex gSparesLock;           // guards gSpares and gSheets
+std::vector<Spare> gSpares;       // kRenderers for each sheet in gSheets, at most
+std::vector<std::string> gSheets; // the sheets printed last, latest first
 
 // rendererArgs: Ghostscript for sheets of w x h pixels at dpi, reading
 // documents from folder dir and its program from standard input.
@@ -343,18 +348,23 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
     return renderer.child.out >= 0;
 }
 
-// keepSpares: start renderers for the next job on the same sheet; spares
-// for another sheet are stopped.
+// keepSpares: start renderers for the next job on this sheet. Spares are
+// kept for the two sheets printed last (A4 and Letter, say), no more.
 void keepSpares(const std::vector<std::string>& args)
 {
     std::string key;
     for (const std::string& a : args)
         key += a + '\n';
     std::lock_guard<std::mutex> lock(gSparesLock);
+    gSheets.erase(std::remove(gSheets.begin(), gSheets.end(), key), gSheets.end());
+    gSheets.insert(gSheets.begin(), key);
+    if (gSheets.size() > kSpareSheets)
+        gSheets.resize(kSpareSheets);
     std::size_t kept = 0;
     for (auto at = gSpares.begin(); at != gSpares.end();) {
-        if (at->key == key) {
-            ++kept, ++at;
+        if (std::find(gSheets.begin(), gSheets.end(), at->key) != gSheets.end()) {
+            kept += at->key == key;
+            ++at;
             continue;
         }
         finish(at->child, true);
