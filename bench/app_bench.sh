@@ -189,9 +189,13 @@ def measure(road, doc, media, size, g, r):
         first = first or end
         cpu = server() - s0 + kids() - c0
     print(f"{doc} {road} {end - t0:.3f} {first - t0:.3f} {cpu:.2f}", flush=True)
+# A pause before each job lets what the last one left running (the
+# application starts its next renderers as a job ends) finish first, so it
+# does not count against the next road.
 for r in range(1, int(rounds) + 1):
     for doc, media, size, g in docs:
         for road in ("app", "cups", "gs"):
+            time.sleep(0.3)
             measure(road, doc, media, size, g, r)
 PY
 for d in $docs; do
