@@ -303,9 +303,16 @@ struct Spare {
 // both warm, at some 20 MB a waiting Ghostscript.
 constexpr std::size_t kSpareSheets = 2;
 
-std::mutex gSparesLock;           // guards gSpares and gSheets
-std::vector<Spare> gSpares;       // kRenderers for each sheet in gSheets, at most
-std::vector<std::string> gSheets; // the sheets printed last, latest first
+// SparePool: the spares and the sheets they are kept for.
+struct SparePool {
+    std::mutex lock;
+    std::vector<Spare> spares;       // kRenderers for each sheet in sheets, at most
+    std::vector<std::string> sheets; // the sheets printed last, latest first
+};
+
+// The server's spares; never destroyed, since a job's thread may still
+// use it while the server exits.
+SparePool& gPool = *new SparePool;
 
 // rendererArgs: Ghostscript for sheets of w x h pixels at dpi, reading
 // documents from folder dir and its program from standard input.
@@ -326,8 +333,8 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
     for (const std::string& a : args)
         key += a + '\n';
     {
-        std::lock_guard<std::mutex> lock(gSparesLock);
-        for (auto at = gSpares.begin(); at != gSpares.end();) {
+        std::lock_guard<std::mutex> lock(gPool.lock);
+        for (auto at = gPool.spares.begin(); at != gPool.spares.end();) {
             if (at->key != key) {
                 ++at;
                 continue;
@@ -335,13 +342,13 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
             int status;
             if (waitpid(at->child.pid, &status, WNOHANG) == 0) {
                 renderer.child = at->child;
-                gSpares.erase(at);
+                gPool.spares.erase(at);
                 return true;
             }
             // It ended while it waited (and is reaped); nobody needs its say.
             at->child.pid = -1;
             finish(at->child, false);
-            at = gSpares.erase(at);
+            at = gPool.spares.erase(at);
         }
     }
     renderer.child = spawn(args, "/dev/null", true);
@@ -355,26 +362,26 @@ void keepSpares(const std::vector<std::string>& args)
     std::string key;
     for (const std::string& a : args)
         key += a + '\n';
-    std::lock_guard<std::mutex> lock(gSparesLock);
-    gSheets.erase(std::remove(gSheets.begin(), gSheets.end(), key), gSheets.end());
-    gSheets.insert(gSheets.begin(), key);
-    if (gSheets.size() > kSpareSheets)
-        gSheets.resize(kSpareSheets);
+    std::lock_guard<std::mutex> lock(gPool.lock);
+    gPool.sheets.erase(std::remove(gPool.sheets.begin(), gPool.sheets.end(), key), gPool.sheets.end());
+    gPool.sheets.insert(gPool.sheets.begin(), key);
+    if (gPool.sheets.size() > kSpareSheets)
+        gPool.sheets.resize(kSpareSheets);
     std::size_t kept = 0;
-    for (auto at = gSpares.begin(); at != gSpares.end();) {
-        if (std::find(gSheets.begin(), gSheets.end(), at->key) != gSheets.end()) {
+    for (auto at = gPool.spares.begin(); at != gPool.spares.end();) {
+        if (std::find(gPool.sheets.begin(), gPool.sheets.end(), at->key) != gPool.sheets.end()) {
             kept += at->key == key;
             ++at;
             continue;
         }
         finish(at->child, true);
-        at = gSpares.erase(at);
+        at = gPool.spares.erase(at);
     }
     for (; kept < static_cast<std::size_t>(kRenderers); ++kept) {
         const Spare spare{spawn(args, "/dev/null", true), key};
         if (spare.child.out < 0)
             return;
-        gSpares.push_back(spare);
+        gPool.spares.push_back(spare);
     }
 }
 
