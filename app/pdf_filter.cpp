@@ -355,8 +355,9 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
     return renderer.child.out >= 0;
 }
 
-// keepSpares: start renderers for the next job on this sheet. Spares are
-// kept for the two sheets printed last (A4 and Letter, say), no more.
+// keepSpares: have kRenderers spares waiting for the sheet args are for,
+// starting what is missing. Spares are kept for the two sheets printed
+// last (A4 and Letter, say), no more.
 void keepSpares(const std::vector<std::string>& args)
 {
     std::string key;
@@ -474,6 +475,14 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     const std::string path = file ? file : "";
     if (!looksLikePdf(path))
         return jobFail(job, "The document is not a PDF file.");
+    const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
+    {
+        // Renderers for the sheet start now, while pdfinfo reads the
+        // document, unless spares for it are waiting already.
+        Sheet probe;
+        if (sheetOpen(job, 0, probe))
+            keepSpares(rendererArgs(probe.dpi, probe.width, probe.height, folder));
+    }
 
     Renderer renderers[kRenderers];
     const TempFile infoErr;
@@ -513,8 +522,7 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     // Each renderer takes every other page; a one-page job needs one.
     const int count = static_cast<int>(pages.size());
     const int used = std::min(kRenderers, count);
-    const std::vector<std::string> args =
-        rendererArgs(sheetDpi, sheetW, sheetH, path.substr(0, std::max<std::size_t>(path.rfind('/'), 1)));
+    const std::vector<std::string> args = rendererArgs(sheetDpi, sheetW, sheetH, folder);
     for (int r = 0; r < used; ++r) {
         Renderer& renderer = renderers[r];
         const std::string text = program(path, pages, static_cast<std::size_t>(r), static_cast<std::size_t>(used));
