@@ -291,7 +291,7 @@ struct Renderer {
     ~Renderer() { finish(child, true); }
 };
 
-// Spare: a renderer started before its job, waiting for its program: most
+// Spare: a renderer started before its job, waiting for its program: part
 // of Ghostscript's time on a short document is its own start, which a job
 // that finds spares does not wait for. key says what it was started for.
 struct Spare {
@@ -326,12 +326,19 @@ std::vector<std::string> rendererArgs(double dpi, int w, int h, const std::strin
             "--permit-file-read=" + dir + "/", "-sOutputFile=-", "-"};
 }
 
-// startRenderer: a renderer for args, a spare if one was started for them.
-bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
+// keyOf: what a spare for args is known by.
+std::string keyOf(const std::vector<std::string>& args)
 {
     std::string key;
     for (const std::string& a : args)
         key += a + '\n';
+    return key;
+}
+
+// startRenderer: a renderer for args, a spare if one was started for them.
+bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
+{
+    const std::string key = keyOf(args);
     {
         std::lock_guard<std::mutex> lock(gPool.lock);
         for (auto at = gPool.spares.begin(); at != gPool.spares.end();) {
@@ -360,9 +367,7 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
 // last (A4 and Letter, say), no more.
 void keepSpares(const std::vector<std::string>& args)
 {
-    std::string key;
-    for (const std::string& a : args)
-        key += a + '\n';
+    const std::string key = keyOf(args);
     std::lock_guard<std::mutex> lock(gPool.lock);
     gPool.sheets.erase(std::remove(gPool.sheets.begin(), gPool.sheets.end(), key), gPool.sheets.end());
     gPool.sheets.insert(gPool.sheets.begin(), key);
@@ -396,8 +401,7 @@ struct PagePlace {
 // The program's body: for each page, Ghostscript's own set-up for the page
 // (its box, its rotation) is moved onto the sheet by the page's matrix and
 // clipped to the page, then the page is drawn. A page the interpreter cannot
-// find prints blank, so every page the job counts comes out; Ghostscript
-// reports the error.
+// find prints blank, so every page the job counts comes out.
 constexpr const char* kProgramBody = R"(QPDF (r) file runpdfbegin
 QPages {
   aload pop /QH exch def /QW exch def /QM exch def
