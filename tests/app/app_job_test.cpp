@@ -399,3 +399,50 @@ TEST(AppPictures, DamagedPicturesSayWhy)
     EXPECT_FALSE(decodeJpeg(whole.c_str(), 1000, q));
     EXPECT_EQ(q.problem.rfind("The document is not a readable JPEG image (", 0), 0u) << q.problem;
 }
+
+// Copies of attributes hold collections of their own (the server answers
+// clients from such copies on many threads at once), nested ones too, and
+// keep to the caller's choice of attributes.
+TEST(AppIppCopies, CollectionsAreCopiedWhole)
+{
+    ipp_t* size = ippNew();
+    ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", 21000);
+    ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", 29700);
+    ipp_t* col = ippNew();
+    ippAddCollection(col, IPP_TAG_ZERO, "media-size", size);
+    ippAddString(col, IPP_TAG_ZERO, IPP_TAG_KEYWORD, "media-source", nullptr, "main");
+    ipp_t* src = ippNew();
+    ippAddCollection(src, IPP_TAG_PRINTER, "media-col-default", col);
+    ippAddString(src, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "sides-default", nullptr, "one-sided");
+    ippAddInteger(src, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "copies-default", 1);
+
+    ipp_t* dst = ippNew();
+    const auto notCopies = [](void*, ipp_t*, ipp_attribute_t* attr) {
+        return std::string(ippGetName(attr)) == "copies-default" ? 0 : 1;
+    };
+    ASSERT_TRUE(ippCopyAttributes(dst, src, 1, notCopies, nullptr));
+
+    EXPECT_EQ(ippFindAttribute(dst, "copies-default", IPP_TAG_ZERO), nullptr);
+    ipp_attribute_t* sides = ippFindAttribute(dst, "sides-default", IPP_TAG_KEYWORD);
+    ASSERT_NE(sides, nullptr);
+    EXPECT_STREQ(ippGetString(sides, 0, nullptr), "one-sided");
+    ipp_attribute_t* copied = ippFindAttribute(dst, "media-col-default", IPP_TAG_BEGIN_COLLECTION);
+    ASSERT_NE(copied, nullptr);
+    EXPECT_EQ(ippGetGroupTag(copied), IPP_TAG_PRINTER);
+    ipp_t* copiedCol = ippGetCollection(copied, 0);
+    ASSERT_NE(copiedCol, nullptr);
+    EXPECT_NE(copiedCol, col);
+    ipp_attribute_t* copiedSize = ippFindAttribute(copiedCol, "media-size", IPP_TAG_BEGIN_COLLECTION);
+    ASSERT_NE(copiedSize, nullptr);
+    EXPECT_NE(ippGetCollection(copiedSize, 0), size);
+    EXPECT_EQ(ippGetInteger(ippFindAttribute(ippGetCollection(copiedSize, 0), "x-dimension", IPP_TAG_INTEGER), 0), 21000);
+    EXPECT_EQ(ippGetInteger(ippFindAttribute(ippGetCollection(copiedSize, 0), "y-dimension", IPP_TAG_INTEGER), 0), 29700);
+    EXPECT_STREQ(ippGetString(ippFindAttribute(copiedCol, "media-source", IPP_TAG_KEYWORD), 0, nullptr), "main");
+
+    // The source is whole after its copy is gone.
+    ippDelete(dst);
+    EXPECT_EQ(ippGetInteger(ippFindAttribute(size, "y-dimension", IPP_TAG_INTEGER), 0), 29700);
+    ippDelete(src);
+    ippDelete(col);
+    ippDelete(size);
+}

@@ -380,6 +380,17 @@ soak)
     mkdir -p "$QAPP_DIR/s$p"
     qapp_cmd add -d "s$p" -v "file://$QAPP_DIR/s$p" -m quorvel >/dev/null
   done
+  # Get-Printer-Attributes for s4 (all, media-col-database), request 1.
+  python3 - "$work/gpa.ipp" "ipp://localhost:$QAPP_PORT/ipp/print/s4" <<'PY'
+import struct, sys
+def attr(tag, name, value):
+    return bytes([tag]) + struct.pack(">H", len(name)) + name + struct.pack(">H", len(value)) + value
+uri = sys.argv[2].encode()
+body = (b"\x02\x00\x00\x0b\x00\x00\x00\x01\x01" + attr(0x47, b"attributes-charset", b"utf-8")
+        + attr(0x48, b"attributes-natural-language", b"en") + attr(0x45, b"printer-uri", uri)
+        + attr(0x44, b"requested-attributes", b"all") + attr(0x44, b"", b"media-col-database") + b"\x03")
+open(sys.argv[1], "wb").write(body)
+PY
   reader() {
     local end=$((SECONDS + 600))
     while [ ! -e "$work/done" ] && ((SECONDS < end)); do
@@ -387,11 +398,16 @@ soak)
         got=$(timeout 30 curl -fsS -o /dev/null "http://localhost:$QAPP_PORT$page" 2>&1) ||
           echo "$(date +%T) $page: ${got:-no answer}" >>"$work/reads-unanswered"
       done
-      # An answer is what counts here; the stock test's own checks of the
-      # values are the ipp case's business.
-      got=$(timeout 30 ipptool -tv "ipp://localhost:$QAPP_PORT/ipp/print/s4" get-printer-attributes.test 2>&1) || true
-      grep -q "status-code = successful-ok" <<<"$got" ||
-        echo "$(date +%T) attributes: $(head -c 600 <<<"$got" | tr '\n' ' ')" >>"$work/reads-unanswered"
+      # A successful answer is what counts here; the values are the ipp
+      # case's business. (Not ipptool: libcups 2.4's client now and then
+      # waits out its 30 s on an answer it has received whole, as a capture
+      # of the loopback showed, the server having answered within 1 ms.)
+      answer=$work/gpa.$BASHPID
+      got=$(timeout 30 curl -sS -o "$answer" -H "Content-Type: application/ipp" \
+        --data-binary @"$work/gpa.ipp" "http://localhost:$QAPP_PORT/ipp/print/s4" 2>&1) &&
+        got=$(od -An -tx1 -N4 "$answer" | tr -d ' \n') &&
+        [ "$got" = 02000000 ] && grep -aq media-col-database "$answer" ||
+        echo "$(date +%T) attributes: ${got:-no answer}" >>"$work/reads-unanswered"
     done
   }
   reader & r1=$!
