@@ -398,10 +398,9 @@ PY
         got=$(timeout 30 curl -fsS -o /dev/null "http://localhost:$QAPP_PORT$page" 2>&1) ||
           echo "$(date +%T) $page: ${got:-no answer}" >>"$work/reads-unanswered"
       done
-      # A successful answer is what counts here; the values are the ipp
-      # case's business. (Not ipptool: libcups 2.4's client now and then
-      # waits out its 30 s on an answer it has received whole, as a capture
-      # of the loopback showed, the server having answered within 1 ms.)
+      # A whole, successful answer is what counts here (an answer cut short
+      # leaves curl waiting for the rest); the values are the ipp case's
+      # business.
       answer=$work/gpa.$BASHPID
       got=$(timeout 30 curl -sS -o "$answer" -H "Content-Type: application/ipp" \
         --data-binary @"$work/gpa.ipp" "http://localhost:$QAPP_PORT/ipp/print/s4" 2>&1) &&
