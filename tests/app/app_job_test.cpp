@@ -382,22 +382,40 @@ TEST(AppPictures, JpegGreyAndAdobeCmyk)
     EXPECT_NEAR(cmyk.page.pixels[7], 255, 8);
 }
 
+// cutFile: the first bytes of file path, as a new file named name.
+std::string cutFile(const std::string& path, const char* name, std::size_t bytes)
+{
+    const std::string cut = ::testing::TempDir() + name;
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    std::FILE* out = std::fopen(cut.c_str(), "wb");
+    std::vector<char> buffer(bytes);
+    std::fwrite(buffer.data(), 1, std::fread(buffer.data(), 1, bytes, in), out);
+    std::fclose(in);
+    std::fclose(out);
+    return cut;
+}
+
 TEST(AppPictures, DamagedPicturesSayWhy)
 {
     const std::string whole = writePng("whole.png", 64, 64, PNG_COLOR_TYPE_GRAY, 8, Bytes(64 * 64, 0x33));
-    const std::string cut = ::testing::TempDir() + "cut.png";
-    std::FILE* in = std::fopen(whole.c_str(), "rb");
-    std::FILE* out = std::fopen(cut.c_str(), "wb");
-    char buffer[60];
-    std::fwrite(buffer, 1, std::fread(buffer, 1, sizeof buffer, in), out);
-    std::fclose(in);
-    std::fclose(out);
     Picture p;
-    EXPECT_FALSE(decodePng(cut.c_str(), 1000, p));
+    EXPECT_FALSE(decodePng(cutFile(whole, "cut.png", 60).c_str(), 1000, p));
     EXPECT_EQ(p.problem.rfind("The document is not a readable PNG image (damaged or cut short", 0), 0u) << p.problem;
     Picture q;
     EXPECT_FALSE(decodeJpeg(whole.c_str(), 1000, q));
     EXPECT_EQ(q.problem.rfind("The document is not a readable JPEG image (", 0), 0u) << q.problem;
+    // A JPEG whose data stops halfway: libjpeg only warns, and fills in.
+    Bytes stripes(64 * 64);
+    for (std::size_t i = 0; i < stripes.size(); ++i)
+        stripes[i] = static_cast<unsigned char>((i / 3) % 2 ? 0x10 : 0xf0);
+    const std::string jpeg = writeJpeg("stripes.jpg", 64, 64, JCS_GRAYSCALE, 1, stripes);
+    std::FILE* f = std::fopen(jpeg.c_str(), "rb");
+    std::fseek(f, 0, SEEK_END);
+    const long size = std::ftell(f);
+    std::fclose(f);
+    Picture r;
+    EXPECT_FALSE(decodeJpeg(cutFile(jpeg, "cut.jpg", static_cast<std::size_t>(size) * 2 / 3).c_str(), 1000, r));
+    EXPECT_EQ(r.problem, "The JPEG image is cut short: its data ends before the end of the picture.");
 }
 
 // Copies of attributes hold collections of their own (the server answers
