@@ -176,7 +176,9 @@ qvp_start() {
   shift
   QVP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/qvp.XXXXXX")
   chmod 0755 "$QVP_DIR"
-  timeout -k 30 "${QVP_TIMEOUT:-900}" "$preview" --listen localhost:0 --output "$QVP_DIR/jobs" "$@" \
+  # -k: killed 120 s after a stop it has not finished (a sanitizer build,
+  # busy, took more than 30 s in two runs; qvp_stop says how long it took).
+  timeout -k 120 "${QVP_TIMEOUT:-900}" "$preview" --listen localhost:0 --output "$QVP_DIR/jobs" "$@" \
     </dev/null >"$QVP_DIR/lines" 2>"$QVP_DIR/log" &
   QVP_PID=$!
   for _ in $(seq 1 100); do
@@ -211,8 +213,10 @@ qvp_line() { grep "^job $1: " "$QVP_DIR/lines"; }
 qvp_stop() {
   local status=0
   if [ -n "${QVP_PID:-}" ]; then
+    local since=$SECONDS
     kill "$QVP_PID" 2>/dev/null || true
     wait "$QVP_PID" 2>/dev/null || status=$?
+    ((SECONDS - since < 5)) || echo "qvp_stop: the virtual printer took $((SECONDS - since)) s to stop" >&2
     QVP_PID=
     [ "$status" = 0 ] || { echo "qvp_stop: the virtual printer ended with status $status:" >&2; tail -n 40 "$QVP_DIR/log" >&2; }
   fi
