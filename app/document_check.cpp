@@ -83,6 +83,11 @@ const char* documentFormat(const unsigned char* head, std::size_t n)
     return nullptr;
 }
 
+bool isRasterFormat(const char* mime)
+{
+    return mime != nullptr && (std::strcmp(mime, "image/pwg-raster") == 0 || std::strcmp(mime, "image/urf") == 0);
+}
+
 const char* formatName(const char* mime)
 {
     static const struct {

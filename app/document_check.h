@@ -17,5 +17,8 @@ bool jpegFileEndsWhole(const char* path);
 // Apple raster, JPEG or PNG; nullptr for anything else.
 const char* documentFormat(const unsigned char* head, std::size_t n);
 
+// isRasterFormat: whether mime is PWG or Apple raster.
+bool isRasterFormat(const char* mime);
+
 // formatName: a format's name in words, for messages.
 const char* formatName(const char* mime);

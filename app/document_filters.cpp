@@ -227,7 +227,7 @@ bool runFilter(const char* format, pappl_job_t* job, pappl_device_t* device)
 {
     if (std::strcmp(format, "application/pdf") == 0)
         return quorvelPdfFilter(job, device, nullptr);
-    if (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0)
+    if (isRasterFormat(format))
         return quorvelRasterFilter(job, device, const_cast<char*>(format));
     return quorvelImageFilter(job, device, const_cast<char*>(format));
 }

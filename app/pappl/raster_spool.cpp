@@ -28,9 +28,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <initializer_list>
 
+#include "document_check.h"
 #include "interpose.h"
 
 namespace {
@@ -132,11 +132,6 @@ void respond(pappl_client_t* client, pappl_job_t* job, const char* message, Reas
         ippAddString(response, IPP_TAG_JOB, IPP_CONST_TAG(IPP_TAG_KEYWORD), "job-state-reasons", nullptr, "none");
 }
 
-bool isRaster(const char* format)
-{
-    return format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
-}
-
 } // namespace
 
 extern "C" void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job)
@@ -144,7 +139,7 @@ extern "C" void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* j
     static const auto copy = nextDefinition("_papplJobCopyDocumentData", &_papplJobCopyDocumentData);
     static const auto submit = reinterpret_cast<Submit*>(dlsym(RTLD_DEFAULT, "_papplJobSubmitFile"));
     static const auto reasonString = reinterpret_cast<ReasonString*>(dlsym(RTLD_DEFAULT, "_papplJobReasonString"));
-    if (!isRaster(papplJobGetFormat(job)) || submit == nullptr) {
+    if (!isRasterFormat(papplJobGetFormat(job)) || submit == nullptr) {
         if (copy != nullptr)
             copy(client, job);
         return;
