@@ -17,6 +17,8 @@
 #include "driver.h"
 #include "document_filters.h"
 #include "pappl/shutdown.h"
+#include "pdf_filter.h"
+#include "renderer_process.h"
 
 namespace {
 
@@ -122,6 +124,17 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
         }
         port = std::atoi(value);
     }
+    if (const char* value = option("render-time-limit")) {
+        char* end = nullptr;
+        const long seconds = std::strtol(value, &end, 10);
+        if (!std::isdigit(static_cast<unsigned char>(*value)) || *end || seconds < 1 || seconds > 86400) {
+            std::fprintf(stderr, "%s: Bad 'render-time-limit' value (seconds, 1 to 86400).\n", kName);
+            return nullptr;
+        }
+        quorvelSetRenderTimeLimit(static_cast<int>(seconds));
+    }
+    if (const char* user = option("render-user"))
+        renderSetUserName(user);
     const std::string spool = spoolDirectory(option("spool-directory"));
     makeParents(spool);
     const char* logFile = option("log-file");
@@ -190,7 +203,9 @@ void usage(void*)
         "  server-hostname=NAME, server-options=LIST, spool-directory=DIR,\n"
         "  log-file=FILE, log-level=fatal|error|warn|info|debug, auth-service=PAM-SERVICE,\n"
         "  admin-group=GROUP, service=true (also listen on %s for every user's\n"
-        "  sub-commands, as the system service does).\n",
+        "  sub-commands, as the system service does), render-time-limit=SECONDS (the\n"
+        "  longest a PDF page may take to render, default 60), render-user=USER (who\n"
+        "  renders documents when the server runs as root, default nobody).\n",
         kName, quorvelServiceSocket(kName).c_str());
 }
 

@@ -9,14 +9,17 @@
 #include "pdf_filter.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,12 +33,9 @@
 #include "driver.h"
 #include "job_log.h"
 #include "page_layout.h"
+#include "renderer_process.h"
 
 namespace {
-
-// Limits for one job's renderer: CPU seconds and address space.
-constexpr rlim_t kRenderCpuSeconds = 600;
-constexpr rlim_t kRenderMemory = rlim_t(2) << 30;
 
 // Renderers for one job: pages alternate between them, so one renders a
 // page while the other's is being printed.
@@ -45,81 +45,53 @@ constexpr int kRenderers = 2;
 // printer (the kernel may give less).
 constexpr int kPipeBytes = 1 << 20;
 
-// Child: a renderer process, the socket its program goes in by (when it
-// reads one) and the pipe its output comes through.
-struct Child {
-    pid_t pid = -1;
-    int in = -1, out = -1;
+// How long a wait for a renderer's output goes before the job looks again
+// whether it was cancelled, the server stopped or the page's time ran out.
+constexpr int kPollMilliseconds = 100;
+
+// The longest a job waits for one page, in seconds (render-time-limit).
+std::atomic<int> gPageSeconds{60};
+
+// Stop: why a job stopped waiting for its renderer.
+enum class Stop { None, Canceled, TimedOut };
+
+// Watch: a job's wait for a renderer: the time waited for the page in hand
+// and why the wait was given up.
+struct Watch {
+    pappl_job_t* job = nullptr;
+    double waited = 0; // seconds, for this page
+    Stop stop = Stop::None;
 };
 
-// spawn: run argv with its output on a pipe and its errors in errPath,
-// limited so a hostile document cannot take the machine. With input, its
-// standard input is a socket the program is sent by (a socket, not a pipe:
-// a send to a renderer that died fails instead of raising SIGPIPE).
-Child spawn(const std::vector<std::string>& argv, const std::string& errPath, bool input = false)
+// waitFor: wait until fd can be read (or has ended); false, with the
+// reason in watch, once the job is cancelled, the server stops or the page
+// has been waited for longer than its limit. A renderer that spins on a
+// page is never waited for in a read, so a cancel stops it at once.
+bool waitFor(int fd, Watch& watch)
 {
-    Child child;
-    int fds[2], sock[2] = {-1, -1};
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return child;
-    if (input && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sock) != 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return child;
+    for (;;) {
+        pollfd p = {fd, POLLIN, 0};
+        const auto since = std::chrono::steady_clock::now();
+        const int n = poll(&p, 1, kPollMilliseconds);
+        watch.waited += std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+        if (n > 0 || (n < 0 && errno != EINTR))
+            return true; // the read says what came
+        if ((watch.job && papplJobIsCanceled(watch.job)) || quorvelStopping()) {
+            watch.stop = Stop::Canceled;
+            return false;
+        }
+        if (watch.waited >= gPageSeconds) {
+            watch.stop = Stop::TimedOut;
+            return false;
+        }
     }
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    child.pid = fork();
-    if (child.pid == 0) {
-        const rlimit cpu = {kRenderCpuSeconds, kRenderCpuSeconds + 10};
-        const rlimit mem = {kRenderMemory, kRenderMemory};
-        setrlimit(RLIMIT_CPU, &cpu);
-        setrlimit(RLIMIT_AS, &mem);
-        const int in = input ? sock[1] : open("/dev/null", O_RDONLY);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(fds[1], 1);
-        dup2(err >= 0 ? err : in, 2);
-        // Nothing else of the server's: PAPPL opens file devices without
-        // close-on-exec, and a renderer (one waiting for the next job
-        // above all) must not hold a printer or a client open.
-        closefrom(3);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    if (input)
-        close(sock[1]);
-    if (child.pid < 0) {
-        close(fds[0]);
-        if (input)
-            close(sock[0]);
-        return child;
-    }
-    child.out = fds[0];
-    child.in = sock[0];
-    return child;
 }
 
-// finish: reap the child, stopping it first when the job no longer wants
+// finish: reap a renderer, killing it first when the job no longer wants
 // its output; returns its wait status.
-int finish(Child& child, bool stop)
+int finish(RenderProcess& child, bool stop)
 {
-    for (int* fd : {&child.in, &child.out})
-        if (*fd >= 0)
-            close(*fd);
-    child.in = child.out = -1;
-    if (child.pid <= 0)
-        return -1;
-    if (stop)
-        kill(child.pid, SIGTERM);
-    int status = 0;
-    while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    child.pid = -1;
-    return status;
+    return renderEnd(child, stop);
 }
 
 // Reader: the renderer's output, read in large pieces: a page comes as
@@ -127,16 +99,20 @@ int finish(Child& child, bool stop)
 // encoding them.
 struct Reader {
     int fd = -1;
+    Watch* watch = nullptr;
     std::vector<unsigned char> buffer = std::vector<unsigned char>(1 << 16);
     std::size_t at = 0, end = 0;
 };
 
-// readAll: read exactly len bytes; false at the end of the output.
+// readAll: read exactly len bytes; false at the end of the output, or when
+// the job's watch gave up waiting for it.
 bool readAll(Reader& in, void* out, std::size_t len)
 {
     auto* p = static_cast<unsigned char*>(out);
     while (len > 0) {
         if (in.at == in.end) {
+            if (in.watch && !waitFor(in.fd, *in.watch))
+                return false;
             const ssize_t n = read(in.fd, in.buffer.data(), in.buffer.size());
             if (n < 0 && errno == EINTR)
                 continue;
@@ -204,19 +180,29 @@ struct PdfInfo {
 constexpr int kInfoPages = 2000;
 
 // readInfo: ask pdfinfo about pages first to last; its first error line
-// explains a failure.
-bool readInfo(const std::string& path, int first, int last, const std::string& errPath, PdfInfo& info,
-              std::string& error)
+// explains a failure. pdfinfo is a renderer too: it reads the document
+// from its standard input, and its wait is watched as a page's is.
+bool readInfo(const std::string& path, int first, int last, const std::string& errPath, Watch& watch,
+              PdfInfo& info, std::string& error)
 {
-    Child child = spawn({"pdfinfo", "-f", std::to_string(first), "-l", std::to_string(last), path},
-                        errPath);
+    RenderRequest request;
+    request.argv = {"pdfinfo", "-f", std::to_string(first), "-l", std::to_string(last), "fd://0"};
+    request.errPath = errPath;
+    request.inputFd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    RenderProcess child;
+    if (request.inputFd >= 0) {
+        child = renderSpawn(request);
+        close(request.inputFd);
+    }
     std::string text;
     char buffer[4096];
-    ssize_t n;
-    while (child.out >= 0 && ((n = read(child.out, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
+    ssize_t n = 0;
+    watch.waited = 0;
+    while (child.out >= 0 && waitFor(child.out, watch) &&
+           ((n = read(child.out, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
         if (n > 0 && text.size() < (1u << 20))
             text.append(buffer, static_cast<std::size_t>(n));
-    const int status = finish(child, false);
+    const int status = finish(child, watch.stop != Stop::None);
     std::map<int, int> rotation;
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
@@ -234,8 +220,12 @@ bool readInfo(const std::string& path, int first, int last, const std::string& e
     for (auto& [number, size] : info.sizes)
         if (rotation[number] % 180 != 0)
             std::swap(size.first, size.second);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && info.pages > 0)
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && info.pages > 0 && watch.stop == Stop::None)
         return true;
+    if (watch.stop == Stop::TimedOut) {
+        error = "reading it took longer than " + std::to_string(gPageSeconds) + " seconds";
+        return false;
+    }
     error = "the file cannot be read as a PDF";
     if (FILE* f = std::fopen(errPath.c_str(), "r")) {
         char line[256];
@@ -281,21 +271,147 @@ struct TempFile {
     }
 };
 
+// The name a job's document has in its renderer's folder.
+constexpr const char* kDocumentName = "/document.pdf";
+
+// Ghost: a Ghostscript and the folder that is all it may read: empty
+// until a job puts its document there. A renderer started for one job and
+// kept for the next reads the next job's document only.
+struct Ghost {
+    RenderProcess child;
+    std::string folder;
+};
+
+// dropsUser: renderers run as another user (the server is root), so their
+// folders are made where that user can reach them and their documents are
+// copies the user may read.
+bool dropsUser()
+{
+    return geteuid() == 0;
+}
+
+// makeFolder: a fresh, empty folder for one renderer: the server's own
+// (0700), or, when renderers run as another user, root's with the
+// renderer's group let in to read (0750) in /tmp, which everyone may
+// enter.
+bool makeFolder(std::string& folder)
+{
+    uid_t uid;
+    gid_t gid;
+    if (!renderUser(uid, gid))
+        return false;
+    folder = std::string(dropsUser() ? "/tmp" : papplGetTempDir()) + "/quorvel-render-XXXXXX";
+    if (!mkdtemp(folder.data())) {
+        folder.clear();
+        return false;
+    }
+    if (dropsUser() && (chown(folder.c_str(), 0, gid) != 0 || chmod(folder.c_str(), 0750) != 0)) {
+        rmdir(folder.c_str());
+        folder.clear();
+        return false;
+    }
+    return true;
+}
+
+// removeFolder: a renderer's folder and the document in it.
+void removeFolder(std::string& folder)
+{
+    if (folder.empty())
+        return;
+    chmod(folder.c_str(), 0700);
+    unlink((folder + kDocumentName).c_str());
+    rmdir(folder.c_str());
+    folder.clear();
+}
+
+// copyFile: from to a new file to, readable by group gid only besides us.
+bool copyFile(const std::string& from, const std::string& to, gid_t gid)
+{
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = out >= 0 && (!dropsUser() || (fchown(out, 0, gid) == 0 && fchmod(out, 0640) == 0));
+    char buffer[1 << 16];
+    ssize_t n;
+    while (ok && ((n = read(in, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
+        for (ssize_t at = 0; ok && n > 0 && at < n;) {
+            const ssize_t w = write(out, buffer + at, static_cast<std::size_t>(n - at));
+            if (w < 0 && errno == EINTR)
+                continue;
+            ok = w > 0;
+            at += w;
+        }
+    ok = ok && n == 0;
+    close(in);
+    if (out >= 0 && close(out) != 0)
+        ok = false;
+    if (!ok)
+        unlink(to.c_str());
+    return ok;
+}
+
+// placeDocument: the job's document (path) into a renderer's folder: a
+// hard link where the folder's file system allows and the renderer runs as
+// us, else a copy. copied says path is such a copy already, which a
+// renderer of the other user may read as it is. Returns the document's
+// name there.
+std::string placeDocument(const std::string& path, bool copied, const std::string& folder)
+{
+    uid_t uid;
+    gid_t gid;
+    if (!renderUser(uid, gid))
+        return "";
+    const std::string to = folder + kDocumentName;
+    chmod(folder.c_str(), dropsUser() ? 0750 : 0700);
+    const bool ok = ((!dropsUser() || copied) && link(path.c_str(), to.c_str()) == 0) || copyFile(path, to, gid);
+    // The renderer may not write there (it writes nothing but its output).
+    chmod(folder.c_str(), dropsUser() ? 0750 : 0500);
+    return ok ? to : "";
+}
+
+// startGhost: Ghostscript for args, reading its folder only.
+Ghost startGhost(const std::vector<std::string>& args)
+{
+    Ghost ghost;
+    if (!makeFolder(ghost.folder))
+        return ghost;
+    RenderRequest request;
+    request.argv = args;
+    request.argv.insert(request.argv.end() - 2, "--permit-file-read=" + ghost.folder + "/");
+    request.tmpDir = ghost.folder;
+    request.input = true;
+    ghost.child = renderSpawn(request);
+    if (ghost.child.out < 0)
+        removeFolder(ghost.folder);
+    return ghost;
+}
+
+// endGhost: reap a Ghostscript (killing it first when stop is set) and
+// empty its folder; returns its wait status.
+int endGhost(Ghost& ghost, bool stop)
+{
+    const int status = finish(ghost.child, stop);
+    removeFolder(ghost.folder);
+    return status;
+}
+
 // Renderer: one of a job's Ghostscripts and its output as it is read. Its
 // messages are not kept: what a job says about a document comes from
 // pdfinfo and from how the renderer ended.
 struct Renderer {
-    Child child;
+    Ghost ghost;
     Reader output;
-    bool atEnd = false; // its output has ended
-    ~Renderer() { finish(child, true); }
+    std::string document; // the job's document in its folder
+    bool atEnd = false;   // its output has ended
+    ~Renderer() { endGhost(ghost, true); }
 };
 
 // Spare: a renderer started before its job, waiting for its program: part
 // of Ghostscript's time on a short document is its own start, which a job
 // that finds spares does not wait for. key says what it was started for.
 struct Spare {
-    Child child;
+    Ghost ghost;
     std::string key;
 };
 
@@ -314,16 +430,15 @@ struct SparePool {
 // use it while the server exits.
 SparePool& gPool = *new SparePool;
 
-// rendererArgs: Ghostscript for sheets of w x h pixels at dpi, reading
-// documents from folder dir and its program from standard input.
-std::vector<std::string> rendererArgs(double dpi, int w, int h, const std::string& dir)
+// rendererArgs: Ghostscript for sheets of w x h pixels at dpi, reading its
+// program from standard input (startGhost adds the folder it may read).
+std::vector<std::string> rendererArgs(double dpi, int w, int h)
 {
     char dpiText[32], sizeText[48];
     std::snprintf(dpiText, sizeof dpiText, "-r%g", dpi);
     std::snprintf(sizeText, sizeof sizeText, "-g%dx%d", w, h);
     return {"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE", "-sstdout=%stderr",
-            "-sDEVICE=pbmraw", dpiText, sizeText, "-dFIXEDMEDIA", "-dUseCropBox",
-            "--permit-file-read=" + dir + "/", "-sOutputFile=-", "-"};
+            "-sDEVICE=pbmraw", dpiText, sizeText, "-dFIXEDMEDIA", "-dUseCropBox", "-sOutputFile=-", "-"};
 }
 
 // keyOf: what a spare for args is known by.
@@ -347,19 +462,19 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
                 continue;
             }
             int status;
-            if (waitpid(at->child.pid, &status, WNOHANG) == 0) {
-                renderer.child = at->child;
+            if (waitpid(at->ghost.child.pid, &status, WNOHANG) == 0) {
+                renderer.ghost = at->ghost;
                 gPool.spares.erase(at);
                 return true;
             }
             // It ended while it waited (and is reaped); nobody needs its say.
-            at->child.pid = -1;
-            finish(at->child, false);
+            at->ghost.child.pid = -1;
+            endGhost(at->ghost, false);
             at = gPool.spares.erase(at);
         }
     }
-    renderer.child = spawn(args, "/dev/null", true);
-    return renderer.child.out >= 0;
+    renderer.ghost = startGhost(args);
+    return renderer.ghost.child.out >= 0;
 }
 
 // keepSpares: have kRenderers spares waiting for the sheet args are for,
@@ -380,12 +495,12 @@ void keepSpares(const std::vector<std::string>& args)
             ++at;
             continue;
         }
-        finish(at->child, true);
+        endGhost(at->ghost, true);
         at = gPool.spares.erase(at);
     }
     for (; kept < static_cast<std::size_t>(kRenderers); ++kept) {
-        const Spare spare{spawn(args, "/dev/null", true), key};
-        if (spare.child.out < 0)
+        const Spare spare{startGhost(args), key};
+        if (spare.ghost.child.out < 0)
             return;
         gPool.spares.push_back(spare);
     }
@@ -440,7 +555,7 @@ std::string program(const std::string& path, const std::vector<PagePlace>& pages
 }
 
 // sendProgram: the whole program to the renderer, whose input then ends.
-bool sendProgram(Child& child, const std::string& text)
+bool sendProgram(RenderProcess& child, const std::string& text)
 {
     for (std::size_t at = 0; at < text.size();) {
         const ssize_t n = send(child.in, text.data() + at, text.size() - at, MSG_NOSIGNAL);
@@ -468,10 +583,33 @@ std::pair<double, double> sizeOf(const PdfInfo& info, int page)
 // why: a renderer's wait status in words.
 std::string why(int status)
 {
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU ? "it ran out of time" : "it reported an error";
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGXCPU)
+        return "it ran out of time";
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+        return "it was killed";
+    if (WIFSIGNALED(status))
+        return "it crashed (signal " + std::to_string(WTERMSIG(status)) + ")";
+    return "it reported an error";
+}
+
+// drain: the rest of a renderer's output after its last page, until it
+// ends; false when the job stopped waiting for it first.
+bool drain(Renderer& renderer, Watch& watch)
+{
+    unsigned char byte;
+    watch.waited = 0;
+    while (!renderer.atEnd && readAll(renderer.output, &byte, 1))
+        ;
+    renderer.atEnd = watch.stop == Stop::None;
+    return renderer.atEnd;
 }
 
 } // namespace
+
+void quorvelSetRenderTimeLimit(int seconds)
+{
+    gPageSeconds = std::max(1, seconds);
+}
 
 bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
 {
@@ -479,21 +617,23 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     const std::string path = file ? file : "";
     if (!looksLikePdf(path))
         return jobFail(job, "The document is not a PDF file.");
-    const std::string folder = path.substr(0, std::max<std::size_t>(path.rfind('/'), 1));
     {
         // Renderers for the sheet start now, while pdfinfo reads the
         // document, unless spares for it are waiting already.
         Sheet probe;
         if (sheetOpen(job, 0, probe))
-            keepSpares(rendererArgs(probe.dpi, probe.width, probe.height, folder));
+            keepSpares(rendererArgs(probe.dpi, probe.width, probe.height));
     }
 
     Renderer renderers[kRenderers];
+    Watch watch;
+    watch.job = job;
     const TempFile infoErr;
     PdfInfo info;
     std::string error;
-    if (!readInfo(path, 1, kInfoPages, infoErr.path, info, error))
-        return jobFail(job, "The PDF document cannot be printed: " + error + ".");
+    if (!readInfo(path, 1, kInfoPages, infoErr.path, watch, info, error))
+        return watch.stop == Stop::Canceled ? true
+                                            : jobFail(job, "The PDF document cannot be printed: " + error + ".");
 
     Sheet sheet;
     if (!sheetOpen(job, static_cast<unsigned>(info.pages), sheet))
@@ -504,7 +644,10 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     if (first > last)
         return jobFail(job, "page-ranges selects none of the document's " + std::to_string(info.pages) + " pages.");
     if (!info.sizes.count(first) || !info.sizes.count(last))
-        readInfo(path, first, last, infoErr.path, info, error);
+        readInfo(path, first, last, infoErr.path, watch, info, error);
+    if (watch.stop != Stop::None)
+        return watch.stop == Stop::Canceled ? true
+                                            : jobFail(job, "The PDF document cannot be printed: " + error + ".");
 
     // Where each page lands: where a page of its size in pixels at the
     // sheet's resolution is placed, drawn there by Ghostscript.
@@ -523,24 +666,31 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         pages.push_back(p);
     }
 
-    // Each renderer takes every other page; a one-page job needs one.
+    // Each renderer takes every other page; a one-page job needs one. Each
+    // reads the document from its own folder, where it is put now.
     const int count = static_cast<int>(pages.size());
     const int used = std::min(kRenderers, count);
-    const std::vector<std::string> args = rendererArgs(sheetDpi, sheetW, sheetH, folder);
+    const std::vector<std::string> args = rendererArgs(sheetDpi, sheetW, sheetH);
     for (int r = 0; r < used; ++r) {
         Renderer& renderer = renderers[r];
-        const std::string text = program(path, pages, static_cast<std::size_t>(r), static_cast<std::size_t>(used));
+        const std::string& source = r == 0 ? path : renderers[0].document;
         // A spare that cannot take its program gives way to a new renderer.
-        bool sent = startRenderer(args, renderer) && sendProgram(renderer.child, text);
-        if (!sent && renderer.child.pid > 0) {
-            finish(renderer.child, true);
-            renderer.child = spawn(args, "/dev/null", true);
-            sent = renderer.child.out >= 0 && sendProgram(renderer.child, text);
+        bool sent = false;
+        for (int attempt = 0; !sent && attempt < 2; ++attempt) {
+            if (attempt > 0)
+                endGhost(renderer.ghost, true);
+            if (attempt > 0 ? (renderer.ghost = startGhost(args)).child.out < 0 : !startRenderer(args, renderer))
+                continue;
+            renderer.document = placeDocument(source, r > 0, renderer.ghost.folder);
+            sent = !renderer.document.empty() &&
+                   sendProgram(renderer.ghost.child, program(renderer.document, pages, static_cast<std::size_t>(r),
+                                                             static_cast<std::size_t>(used)));
         }
         if (!sent)
             return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
-        fcntl(renderer.child.out, F_SETPIPE_SZ, kPipeBytes);
-        renderer.output.fd = renderer.child.out;
+        fcntl(renderer.ghost.child.out, F_SETPIPE_SZ, kPipeBytes);
+        renderer.output.fd = renderer.ghost.child.out;
+        renderer.output.watch = &watch;
     }
     jobLog(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d onto the sheet, 1-bit, %d at a time.", first, last,
            used);
@@ -555,7 +705,12 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     for (int index = 0; ok && index < count && !papplJobIsCanceled(job); ++index) {
         Renderer& renderer = renderers[index % used];
         int width = 0, height = 0;
+        // A page has the time limit to come, rows and all; printing it
+        // (a slow printer) is not counted.
+        watch.waited = 0;
         got = readPageHeader(renderer.output, width, height);
+        if (watch.stop != Stop::None)
+            break;
         if (got <= 0) {
             renderer.atEnd = got == 0;
             break;
@@ -573,6 +728,8 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
             if (y < height && got > 0) {
                 if (readAll(renderer.output, band.data(), rowBytes))
                     ++rowsRead;
+                else if (watch.stop != Stop::None)
+                    break; // a page given up ends where it is
                 else
                     got = -1;
             }
@@ -580,42 +737,50 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
             ok = driver.rwriteline_cb(job, options, device, static_cast<unsigned>(y), row.data());
         }
         // Rows of the page that fell off the sheet are read past.
-        for (; ok && got > 0 && rowsRead < height && !papplJobIsCanceled(job); ++rowsRead)
-            if (!readAll(renderer.output, band.data(), rowBytes))
+        for (; ok && got > 0 && watch.stop == Stop::None && rowsRead < height && !papplJobIsCanceled(job); ++rowsRead)
+            if (!readAll(renderer.output, band.data(), rowBytes) && watch.stop == Stop::None)
                 got = -1;
         if (ok)
             ok = driver.rendpage_cb(job, options, device, static_cast<unsigned>(index));
-        if (got < 0)
-            break; // the renderer's output ended inside this page
+        if (got < 0 || watch.stop != Stop::None)
+            break; // the renderer's output ended inside this page, or the wait for it did
         ++printed;
         papplJobSetImpressionsCompleted(job, 1);
     }
-    const bool canceled = papplJobIsCanceled(job);
-    const bool ended = driver.rendjob_cb(job, options, device);
-    // Renderers that sent all their pages end by themselves; any other is
-    // stopped. The one whose page did not come says why.
-    const bool whole = ok && !canceled && got >= 0 && printed == count;
+    const int stoppedPage = printed < count ? pages[static_cast<std::size_t>(printed)].number : 0;
+    // Renderers that sent all their pages end by themselves, within the
+    // page limit; any other is killed.
+    const bool whole = ok && watch.stop == Stop::None && !papplJobIsCanceled(job) && got >= 0 && printed == count;
+    for (int r = 0; whole && r < used; ++r)
+        drain(renderers[r], watch);
     int status = 0;
     for (int r = 0; r < used; ++r) {
-        const int s = finish(renderers[r].child, !whole && !renderers[r].atEnd);
+        const int s = endGhost(renderers[r].ghost, !renderers[r].atEnd);
         if (printed < count ? r == printed % used : status == 0)
             status = s;
     }
+    const bool canceled = papplJobIsCanceled(job);
+    const bool ended = driver.rendjob_cb(job, options, device);
     if (!quorvelStopping())
         keepSpares(args);
-    if (!ok || !ended)
+    if (!ok)
         return false;
     if (canceled)
-        return true;
+        return ended;
+    if (watch.stop == Stop::TimedOut)
+        return jobFail(job, (stoppedPage ? "Page " + std::to_string(stoppedPage) : std::string("The document's end")) +
+                                " took longer than " + std::to_string(gPageSeconds) + " seconds to render.");
     // A stop signal reaches the renderer and the server at once: a renderer
     // killed by it waits a moment for the server's handler to say so.
     const bool killedByStop = WIFSIGNALED(status) && (WTERMSIG(status) == SIGTERM || WTERMSIG(status) == SIGINT);
     for (int i = 0; killedByStop && !quorvelStopping() && i < 50; ++i)
         usleep(10000);
-    if ((got < 0 || !WIFEXITED(status)) && quorvelStopping())
+    if ((got < 0 || !WIFEXITED(status) || watch.stop == Stop::Canceled) && quorvelStopping())
         return jobFail(job, "The printer application was stopped after " + std::to_string(printed) + " of " +
                                 std::to_string(count) + " pages.");
-    if (got < 0)
+    if (!ended)
+        return false;
+    if (got < 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
         return jobFail(job, "The PDF renderer's output ended inside page " + std::to_string(first + printed) + ".");
     if (printed < count || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return jobFail(job, "The PDF renderer stopped after " + std::to_string(printed) + " of " +
