@@ -8,6 +8,7 @@
 // pages at once, and the pages are printed in order.
 #include "pdf_filter.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -290,17 +291,62 @@ bool dropsUser()
     return geteuid() == 0;
 }
 
+// folderBase: where renderers' folders are made: the server's temporary
+// folder, or /tmp, which everyone may enter, when renderers run as
+// another user.
+std::string folderBase()
+{
+    return dropsUser() ? "/tmp" : papplGetTempDir();
+}
+
+// kFolderPrefix: the start of a renderer folder's name, before the
+// server's process id.
+constexpr const char* kFolderPrefix = "quorvel-render-";
+
+// sweepFolders: remove the folders, and the documents in them, that a
+// server of ours which is gone left behind (one killed outright cannot
+// clean up). Only our own folders, never through a link.
+void sweepFolders()
+{
+    const std::string base = folderBase();
+    DIR* dir = opendir(base.c_str());
+    if (!dir)
+        return;
+    const std::size_t prefix = std::strlen(kFolderPrefix);
+    while (const dirent* entry = readdir(dir)) {
+        const char* name = entry->d_name;
+        char* end = nullptr;
+        if (std::strncmp(name, kFolderPrefix, prefix) != 0)
+            continue;
+        const long pid = std::strtol(name + prefix, &end, 10);
+        struct stat info;
+        if (end == name + prefix || *end != '-' || pid <= 0)
+            continue;
+        const bool gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+        if (!gone || fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode) ||
+            info.st_uid != geteuid())
+            continue;
+        const int fd = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        fchmod(fd, 0700);
+        unlinkat(fd, kDocumentName + 1, 0);
+        close(fd);
+        unlinkat(dirfd(dir), name, AT_REMOVEDIR);
+    }
+    closedir(dir);
+}
+
 // makeFolder: a fresh, empty folder for one renderer: the server's own
 // (0700), or, when renderers run as another user, root's with the
-// renderer's group let in to read (0750) in /tmp, which everyone may
-// enter.
+// renderer's group let in to read (0750).
 bool makeFolder(std::string& folder)
 {
     uid_t uid;
     gid_t gid;
     if (!renderUser(uid, gid))
         return false;
-    folder = std::string(dropsUser() ? "/tmp" : papplGetTempDir()) + "/quorvel-render-XXXXXX";
+    folder = folderBase() + "/" + kFolderPrefix + std::to_string(getpid()) + "-XXXXXX";
     if (!mkdtemp(folder.data())) {
         folder.clear();
         return false;
@@ -477,11 +523,27 @@ bool startRenderer(const std::vector<std::string>& args, Renderer& renderer)
     return renderer.ghost.child.out >= 0;
 }
 
+// endSpares: at the server's exit, the spares' folders go (the spares
+// themselves die with the server).
+void endSpares()
+{
+    std::lock_guard<std::mutex> lock(gPool.lock);
+    for (Spare& spare : gPool.spares)
+        removeFolder(spare.ghost.folder);
+    gPool.spares.clear();
+}
+
 // keepSpares: have kRenderers spares waiting for the sheet args are for,
 // starting what is missing. Spares are kept for the two sheets printed
-// last (A4 and Letter, say), no more.
+// last (A4 and Letter, say), no more. The first call also clears what a
+// server of ours killed before left behind.
 void keepSpares(const std::vector<std::string>& args)
 {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sweepFolders();
+        std::atexit(endSpares);
+    });
     const std::string key = keyOf(args);
     std::lock_guard<std::mutex> lock(gPool.lock);
     gPool.sheets.erase(std::remove(gPool.sheets.begin(), gPool.sheets.end(), key), gPool.sheets.end());

@@ -112,11 +112,6 @@ struct Start {
 // childRun: in the new child: limits, descriptors, user, then the program.
 [[noreturn]] void childRun(const RenderRequest& request, const Start& start, pid_t parent, int out, int in)
 {
-    // Dies with the server, even when the server is killed outright; a
-    // server that died before this was set is seen by the parent changing.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent)
-        _exit(127);
     setpgid(0, 0);
     const rlimit cpu = {kRenderCpuSeconds, kRenderCpuSeconds + 10};
     const rlimit mem = {kRenderMemory, kRenderMemory};
@@ -141,6 +136,12 @@ struct Start {
     if (start.drop && (setgroups(0, nullptr) != 0 || setgid(start.gid) != 0 || setuid(start.uid) != 0 ||
                        getuid() == 0))
         _exit(126);
+    // Dies with the server, even when the server is killed outright (set
+    // once the user is changed, which clears it); a server that died before
+    // is seen by the parent changing.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent)
+        _exit(127);
     prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
     noNetwork();
     execvpe(start.args[0], start.args.data(), const_cast<char**>(start.env.data()));

@@ -10,6 +10,8 @@
 #   documents every format and colour space, damaged and foreign documents,
 #             odd attributes, the web page's test page
 #   soak      four printers, 48 mixed jobs from 8 clients while others read
+#   hostile   PDFs that reach for other files, spin on a page, or lose their
+#             renderer; cancels and stops during a spinning page
 set -euo pipefail
 case_name=$1 build=$2 src=$3
 here=$src/tests/app
@@ -430,6 +432,169 @@ PY
     for f in "$QAPP_DIR/s$p"/*; do summary "$f" | grep -q "end of job: yes" || fail "$f is not whole"; done
   done
   echo "soak: 48 jobs completed, every read answered"
+  ;;
+
+hostile)
+  # pdf FILE OBJECT...: a PDF of these objects, 1 the catalog; an object
+  # "DICT|DATA" is a stream of DATA.
+  pdf() {
+    python3 - "$@" <<'PY'
+import sys
+out, objs = sys.argv[1], sys.argv[2:]
+data, offsets = b"%PDF-1.4\n", []
+for n, o in enumerate(objs, 1):
+    o = o.encode("latin-1")
+    if b"|" in o:
+        d, c = o.split(b"|", 1)
+        o = b"<< %s /Length %d >>\nstream\n%s\nendstream" % (d, len(c), c)
+    offsets.append(len(data))
+    data += b"%d 0 obj\n%s\nendobj\n" % (n, o)
+xref = len(data)
+data += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1) + b"".join(b"%010d 00000 n \n" % o for o in offsets)
+data += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
+open(out, "wb").write(data)
+PY
+  }
+  catalog="<< /Type /Catalog /Pages 2 0 R >>"
+  page="/Type /Page /Parent 2 0 R /MediaBox [0 0 612 792]"
+  # reader NAME FILE: one page that draws FILE's bytes as grey pixels over
+  # the page, naming FILE in several ways; blank when FILE cannot be read.
+  reader() {
+    local img="/Type /XObject /Subtype /Image /Width 64 /Height 64 /BitsPerComponent 8 /ColorSpace /DeviceGray"
+    pdf "$work/$1-f.pdf" "$catalog" "<< /Type /Pages /Kids [3 0 R] /Count 1 >>" \
+      "<< $page /Resources << /XObject << /Im 5 0 R >> >> /Contents 4 0 R >>" "|q 500 0 0 700 56 46 cm /Im Do Q" \
+      "$img /F ($2)|"
+    pdf "$work/$1-spec.pdf" "$catalog" "<< /Type /Pages /Kids [3 0 R] /Count 1 >>" \
+      "<< $page /Resources << /XObject << /Im 5 0 R >> >> /Contents 4 0 R >>" "|q 500 0 0 700 56 46 cm /Im Do Q" \
+      "$img /F << /Type /Filespec /F ($2) /UF ($2) >>|"
+    # A PostScript XObject, a launch action and an attached file.
+    pdf "$work/$1-ps.pdf" "<< /Type /Catalog /Pages 2 0 R /OpenAction << /S /Launch /F ($2) >> >>" \
+      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>" \
+      "<< $page /Resources << /XObject << /P 5 0 R >> >> /Contents 4 0 R /Annots [6 0 R] >>" "|/P Do" \
+      "/Type /XObject /Subtype /PS|56 46 translate 500 700 scale 64 64 8 [64 0 0 64 0 0] ($2) (r) file image" \
+      "<< /Type /Annot /Subtype /FileAttachment /Rect [0 0 612 792] /FS << /Type /Filespec /F ($2) >> >>"
+  }
+  # spin FILE PAGES N: PAGES pages, page N of them 10^8 strokes (forms of
+  # forms), the others a line.
+  spin() {
+    local objs=() kids="" i k
+    for i in $(seq 1 "$2"); do kids+="$((2 * i + 1)) 0 R "; done
+    objs=("$catalog" "<< /Type /Pages /Kids [$kids] /Count $2 >>")
+    for i in $(seq 1 "$2"); do
+      objs+=("<< $page /Resources << /XObject << /X $((2 * $2 + 3)) 0 R >> >> /Contents $((2 * i + 2)) 0 R >>")
+      if [ "$i" = "$3" ]; then objs+=("|/X Do"); else objs+=("|72 72 m 500 500 l S"); fi
+    done
+    for k in 8 7 6 5 4 3 2 1; do
+      objs+=("/Type /XObject /Subtype /Form /BBox [0 0 612 792] /Resources << /XObject << /X $((${#objs[@]} + 2)) 0 R >> >>|$(printf '/X Do %.0s' $(seq 10))")
+    done
+    objs+=("/Type /XObject /Subtype /Form /BBox [0 0 612 792]|0 0 m 612 792 l S")
+    pdf "$1" "${objs[@]}"
+  }
+  # state JOB-ID: "STATE|MESSAGE|PAGES-PRINTED" now.
+  state() {
+    timeout 60 ipptool -T 30 -t -d job-id="$1" "ipp://localhost:$QAPP_PORT/ipp/print/q1" "$here/job-state.test" 2>&1 |
+      awk -F' = ' '/job-state \(/ {s = $2} /job-state-message/ {m = $2} /job-impressions-completed/ {p = $2} END {print s "|" m "|" p}'
+  }
+  # within SECONDS COMMAND...: COMMAND succeeds before SECONDS have passed.
+  within() {
+    local end=$((SECONDS + $1))
+    shift
+    until "$@"; do ((SECONDS < end)) || return 1; sleep 0.1; done
+  }
+  server() { pgrep -P "$QAPP_PID"; }
+  # renderers: the server's renderers that hold a job's document.
+  renderers() {
+    local g
+    for g in $(pgrep -P "$(server)"); do ls -l "/proc/$g/fd" 2>/dev/null | grep -q '/document\.pdf$' && echo "$g"; done
+    true
+  }
+  gone() { local p; for p in "$@"; do [ ! -e "/proc/$p" ] || grep -q '^State:.Z' "/proc/$p/status" || return 1; done; }
+  printed() { [[ $(state "$1") == *"|$2" ]]; }
+  spinning() { [ -n "$(renderers)" ]; }
+  qdoc "$work/one.pdf" 1
+  # Another user's job, held, so its document waits in the spool folder.
+  held=$(submit q1 secret "$work/one.pdf" job-hold-until=indefinite)
+  [[ $(state "$held") == pending-held* ]] || fail "the held job is $(state "$held")"
+  secret=$(ls "$QAPP_DIR"/snap/*.d/*"$(printf '%09d' "$held")"-*.pdf)
+  reader spool "$secret"
+  within 60 compgen -G "$QAPP_DIR/snap/*.state" >/dev/null || fail "no state file"
+  reader state "$(compgen -G "$QAPP_DIR/snap/*.state")"
+  reader log "$QAPP_DIR/server.log"
+  reader passwd /etc/passwd
+  spin "$work/spin.pdf" 2 2
+  spin "$work/third.pdf" 3 3
+  # The renderers are the server's least: an unprivileged user, no new
+  # privileges, no sockets (the system call filter).
+  id=$(submit q1 spin "$work/spin.pdf")
+  within 60 spinning || fail "no renderer seen for the spinning page"
+  for g in $(renderers); do
+    grep -q '^Uid:.65534' "/proc/$g/status" && grep -q '^NoNewPrivs:.1' "/proc/$g/status" &&
+      grep -q '^Seccomp:.2' "/proc/$g/status" || fail "a renderer runs as: $(grep -E 'Uid|NoNewPrivs|Seccomp' "/proc/$g/status")"
+  done
+  qapp_cmd cancel -d q1 -j "$id" >/dev/null
+  within 60 eval '[[ $(state "$id") == canceled* ]]' || fail "the spinning job did not end"
+  # Each row: NAME FILE ACTION EXPECTED. ACTION: print the file
+  # $work/FILE.pdf; cancel it, stop the server (TERM) or kill it (KILL)
+  # while its last page spins, after the others printed; kill-renderer kills
+  # the renderer then; limit prints it with a 3 s page limit. EXPECTED:
+  # STATE[:MESSAGE-PATTERN], blank (completed, nothing drawn on its page) or
+  # - (the server was stopped). The time each action has is in the driver
+  # below. After each row a plain PDF prints.
+  while read -r name file action expected; do
+    [ "$action" != limit ] || qapp_restart -o render-time-limit=3
+    id=$(submit q1 "$name" "$work/$file.pdf")
+    [ -n "$id" ] || fail "$name: not taken"
+    pages=$(grep -c '/Type /Page ' "$work/$file.pdf")
+    case $action in
+    cancel | stop | kill | kill-renderer)
+      within 120 printed "$id" $((pages - 1)) || fail "$name: not $((pages - 1)) pages printed: $(state "$id")"
+      within 30 spinning || fail "$name: no renderer on its last page"
+      watched=$(renderers) all=$(pgrep -P "$(server)" | tr '\n' ' ') ;;
+    esac
+    case $action in
+    cancel) qapp_cmd cancel -d q1 -j "$id" >/dev/null
+      within 7 gone $watched || fail "$name: its renderers still run 7 s after the cancel" ;;
+    kill-renderer) kill -KILL $watched ;;
+    stop) kill -TERM "$(server)"
+      within 10 eval '! kill -0 "$QAPP_PID" 2>/dev/null' || fail "$name: the server still runs 10 s after its stop"
+      within 5 gone $all || fail "$name: processes left after the server's stop: $all"
+      wait "$QAPP_PID" || true
+      ! grep -E 'Sanitizer|runtime error' "$QAPP_DIR/server.out" || fail "$name: the server's sanitizer report"
+      qapp_start "$QAPP_BIN" ;;
+    kill) kill -KILL "$(server)"
+      within 5 gone $all || fail "$name: renderers left 5 s after the server was killed: $all"
+      wait "$QAPP_PID" || true
+      qapp_start "$QAPP_BIN" ;;
+    esac
+    case $expected in
+    -) ;;
+    blank) r=$(ipp q1 -d job-id="$id")
+      [ "${r%%|*}" = completed ] || fail "$name: '$r', expected completed"
+      has "$name" "pages: 1*page 1: 7015 rows, 0 data lines" ;;
+    *) r=$(ipp q1 -d job-id="$id")
+      [[ ${r%%|*} == "${expected%%:*}" && ${r#*|} =~ ${expected#*:} ]] || fail "$name: '$r', expected $expected"
+      [ ! -s "$out/$name.prn" ] || has "$name" "end of job: yes" ;;
+    esac
+    [ "$action" != limit ] || qapp_restart
+    print "after-$name" "$work/one.pdf"
+  done <<'ROWS'
+spool-f spool-f print blank
+spool-spec spool-spec print blank
+spool-ps spool-ps print blank
+state-f state-f print blank
+state-spec state-spec print blank
+log-f log-f print blank
+passwd-f passwd-f print blank
+passwd-ps passwd-ps print blank
+spin-cancel spin cancel canceled
+spin-limit spin limit aborted:^Page 2 took longer than 3 seconds to render\.$
+third-killed third kill-renderer aborted:^The PDF renderer stopped after 2 of 3 pages: it was killed\.$
+spin-stop spin stop -
+spin-kill spin kill -
+ROWS
+  # Spare renderers wait between jobs, past the end of the job's thread.
+  sleep 1
+  [ "$(pgrep -P "$(server)" -x gs | wc -l)" -ge 2 ] || fail "no spare renderers between jobs"
   ;;
 
 *)
