@@ -502,10 +502,10 @@ PY
     until "$@"; do ((SECONDS < end)) || return 1; sleep 0.1; done
   }
   server() { pgrep -P "$QAPP_PID"; }
-  # renderers: the server's renderers that hold a job's document.
+  # renderers: the server's renderers that hold a document open.
   renderers() {
     local g
-    for g in $(pgrep -P "$(server)"); do ls -l "/proc/$g/fd" 2>/dev/null | grep -q '/document\.pdf$' && echo "$g"; done
+    for g in $(pgrep -P "$(server)"); do ls -l "/proc/$g/fd" 2>/dev/null | grep -q '\.pdf$' && echo "$g"; done
     true
   }
   gone() { local p; for p in "$@"; do [ ! -e "/proc/$p" ] || grep -q '^State:.Z' "/proc/$p/status" || return 1; done; }
