@@ -135,6 +135,13 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     }
     if (const char* user = option("render-user"))
         renderSetUserName(user);
+    uid_t renderUid;
+    gid_t renderGid;
+    if (!renderUser(renderUid, renderGid)) {
+        std::fprintf(stderr, "%s: No user to render documents as: 'render-user' must name a user other than root.\n",
+                     kName);
+        return nullptr;
+    }
     const std::string spool = spoolDirectory(option("spool-directory"));
     makeParents(spool);
     const char* logFile = option("log-file");
