@@ -515,20 +515,23 @@ PY
   # Another user's job, held, so its document waits in the spool folder.
   held=$(submit q1 secret "$work/one.pdf" job-hold-until=indefinite)
   [[ $(state "$held") == pending-held* ]] || fail "the held job is $(state "$held")"
-  secret=$(ls "$QAPP_DIR"/snap/*.d/*"$(printf '%09d' "$held")"-*.pdf)
+  secret=$(find "$QAPP_DIR" -name "p*j$(printf '%09d' "$held")-*.pdf")
   reader spool "$secret"
-  within 60 compgen -G "$QAPP_DIR/snap/*.state" >/dev/null || fail "no state file"
-  reader state "$(compgen -G "$QAPP_DIR/snap/*.state")"
+  within 60 eval '[ -n "$(find "$QAPP_DIR" -name "*.state")" ]' || fail "no state file"
+  reader state "$(find "$QAPP_DIR" -name "*.state")"
   reader log "$QAPP_DIR/server.log"
   reader passwd /etc/passwd
   spin "$work/spin.pdf" 2 2
   spin "$work/third.pdf" 3 3
-  # The renderers are the server's least: an unprivileged user, no new
-  # privileges, no sockets (the system call filter).
+  # The renderers are the server's least: an unprivileged user (nobody
+  # when the server is root), no new privileges, no sockets (the system
+  # call filter).
   id=$(submit q1 spin "$work/spin.pdf")
   within 60 spinning || fail "no renderer seen for the spinning page"
+  uid=$(stat -c %u "/proc/$(server)")
+  [ "$uid" != 0 ] || uid=65534
   for g in $(renderers); do
-    grep -q '^Uid:.65534' "/proc/$g/status" && grep -q '^NoNewPrivs:.1' "/proc/$g/status" &&
+    grep -q "^Uid:.$uid\s" "/proc/$g/status" && grep -q '^NoNewPrivs:.1' "/proc/$g/status" &&
       grep -q '^Seccomp:.2' "/proc/$g/status" || fail "a renderer runs as: $(grep -E 'Uid|NoNewPrivs|Seccomp' "/proc/$g/status")"
   done
   qapp_cmd cancel -d q1 -j "$id" >/dev/null
