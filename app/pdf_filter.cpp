@@ -6,6 +6,13 @@
 // to the driver's raster callbacks as it arrives: the first page is
 // printing while the next is rendered. Two Ghostscripts render alternate
 // pages at once, and the pages are printed in order.
+//
+// A document from the network is untrusted: each Ghostscript may read its
+// own folder only, where the job that takes it puts the job's document,
+// and runs as a renderer process (renderer_process.h). The job never
+// blocks on a renderer: it polls, so a cancel, the server's stop or a page
+// that keeps it waiting past the time limit kills the renderers at once,
+// and the page and the job still end properly for the printer.
 #include "pdf_filter.h"
 
 #include <dirent.h>
