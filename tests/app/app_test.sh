@@ -517,6 +517,7 @@ PY
   [[ $(state "$held") == pending-held* ]] || fail "the held job is $(state "$held")"
   secret=$(find "$QAPP_DIR" -name "p*j$(printf '%09d' "$held")-*.pdf")
   reader spool "$secret"
+  reader relative "${secret#/}" # renderers run in /
   within 60 eval '[ -n "$(find "$QAPP_DIR" -name "*.state")" ]' || fail "no state file"
   reader state "$(find "$QAPP_DIR" -name "*.state")"
   reader log "$QAPP_DIR/server.log"
@@ -561,12 +562,12 @@ PY
     stop) kill -TERM "$(server)"
       within 10 eval '! kill -0 "$QAPP_PID" 2>/dev/null' || fail "$name: the server still runs 10 s after its stop"
       within 5 gone $all || fail "$name: processes left after the server's stop: $all"
-      wait "$QAPP_PID" || true
+      wait "$QAPP_PID" 2>/dev/null || true
       ! grep -E 'Sanitizer|runtime error' "$QAPP_DIR/server.out" || fail "$name: the server's sanitizer report"
       qapp_start "$QAPP_BIN" ;;
     kill) kill -KILL "$(server)"
       within 5 gone $all || fail "$name: renderers left 5 s after the server was killed: $all"
-      wait "$QAPP_PID" || true
+      wait "$QAPP_PID" 2>/dev/null || true
       qapp_start "$QAPP_BIN" ;;
     esac
     case $expected in
@@ -584,6 +585,7 @@ PY
 spool-f spool-f print blank
 spool-spec spool-spec print blank
 spool-ps spool-ps print blank
+relative-f relative-f print blank
 state-f state-f print blank
 state-spec state-spec print blank
 log-f log-f print blank
