@@ -543,7 +543,8 @@ PY
   # the renderer then; limit prints it with a 3 s page limit. EXPECTED:
   # STATE[:MESSAGE-PATTERN], blank (completed, nothing drawn on its page) or
   # - (the server was stopped). The time each action has is in the driver
-  # below. After each row a plain PDF prints.
+  # below; every stream that reached the printer is whole. After each row a
+  # plain PDF prints.
   while read -r name file action expected; do
     [ "$action" != limit ] || qapp_restart -o render-time-limit=3
     id=$(submit q1 "$name" "$work/$file.pdf")
@@ -564,6 +565,7 @@ PY
       within 5 gone $all || fail "$name: processes left after the server's stop: $all"
       wait "$QAPP_PID" 2>/dev/null || true
       ! grep -E 'Sanitizer|runtime error' "$QAPP_DIR/server.out" || fail "$name: the server's sanitizer report"
+      has "$name" "end of job: yes"
       qapp_start "$QAPP_BIN" ;;
     kill) kill -KILL "$(server)"
       within 5 gone $all || fail "$name: renderers left 5 s after the server was killed: $all"
