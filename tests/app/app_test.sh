@@ -467,12 +467,14 @@ PY
     pdf "$work/$1-spec.pdf" "$catalog" "<< /Type /Pages /Kids [3 0 R] /Count 1 >>" \
       "<< $page /Resources << /XObject << /Im 5 0 R >> >> /Contents 4 0 R >>" "|q 500 0 0 700 56 46 cm /Im Do Q" \
       "$img /F << /Type /Filespec /F ($2) /UF ($2) >>|"
-    # A PostScript XObject, a launch action and an attached file.
-    pdf "$work/$1-ps.pdf" "<< /Type /Catalog /Pages 2 0 R /OpenAction << /S /Launch /F ($2) >> >>" \
+    # A PostScript XObject, a launch action, an attached file and an
+    # embedded one (opened by an action) whose data is FILE.
+    pdf "$work/$1-ps.pdf" "<< /Type /Catalog /Pages 2 0 R /OpenAction << /S /Launch /F ($2) >> /Names << /EmbeddedFiles << /Names [(e) 7 0 R] >> >> >>" \
       "<< /Type /Pages /Kids [3 0 R] /Count 1 >>" \
-      "<< $page /Resources << /XObject << /P 5 0 R >> >> /Contents 4 0 R /Annots [6 0 R] >>" "|/P Do" \
+      "<< $page /Resources << /XObject << /P 5 0 R >> >> /Contents 4 0 R /Annots [6 0 R] /AA << /O << /S /GoToE /T << /R /C /N (e) >> >> >> >>" "|/P Do" \
       "/Type /XObject /Subtype /PS|56 46 translate 500 700 scale 64 64 8 [64 0 0 64 0 0] ($2) (r) file image" \
-      "<< /Type /Annot /Subtype /FileAttachment /Rect [0 0 612 792] /FS << /Type /Filespec /F ($2) >> >>"
+      "<< /Type /Annot /Subtype /FileAttachment /Rect [0 0 612 792] /FS << /Type /Filespec /F ($2) >> >>" \
+      "<< /Type /Filespec /F (e.pdf) /EF << /F 8 0 R >> >>" "/Type /EmbeddedFile /F ($2)|"
   }
   # spin FILE PAGES N: PAGES pages, page N of them 10^8 strokes (forms of
   # forms), the others a line.
