@@ -171,16 +171,48 @@ defaults)
   ;;
 
 cancel)
-  qdoc "$work/long.pdf" 40
-  id=$(submit q1 long "$work/long.pdf")
+  # The printer takes the job's first bytes, then nothing until the cancel
+  # is in: once the buffers between them are full (some 30 of these pages),
+  # the job waits, and cannot end before the cancel however fast the machine.
+  qdoc "$work/long.pdf" 100
+  python3 - "$work/port" "$out/long.prn" "$work/canceled" <<'PY' &
+import os, socket, sys, time
+port, dst, go = sys.argv[1:]
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
+listener.bind(("127.0.0.1", 0))
+listener.listen(1)
+open(port + ".tmp", "w").write(str(listener.getsockname()[1]))
+os.rename(port + ".tmp", port)
+conn, _ = listener.accept()
+with open(dst, "wb") as out:
+    got = 0
+    while got < 65536:
+        piece = conn.recv(65536 - got)
+        if not piece:
+            break
+        out.write(piece)
+        got += len(piece)
+    out.flush()
+    while not os.path.exists(go):
+        time.sleep(0.05)
+    for piece in iter(lambda: conn.recv(65536), b""):
+        out.write(piece)
+PY
+  reader=$!
+  for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+  qapp_cmd add -d pipe -v "socket://127.0.0.1:$(cat "$work/port")" -m quorvel >/dev/null
+  id=$(submit pipe long "$work/long.pdf")
   for _ in $(seq 1 300); do
     [ -s "$out/long.prn" ] && break
     sleep 0.1
   done
-  qapp_cmd cancel -d q1 -j "$id" >/dev/null
-  expect_state q1 "$id" canceled
+  qapp_cmd cancel -d pipe -j "$id" >/dev/null
+  touch "$work/canceled"
+  expect_state pipe "$id" canceled
+  wait "$reader"
   has long "end of job: yes"
-  [[ $(summary "$out/long.prn") != *"pages: 40"* ]] || fail "the cancel came after the last page"
+  [[ $(summary "$out/long.prn") != *"pages: 100"* ]] || fail "the cancel came after the last page"
   qdoc "$work/one.pwg" 1
   print next "$work/one.pwg"
   same next "$work/one.pwg" ""
