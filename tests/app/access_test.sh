@@ -81,9 +81,9 @@ owners)
   # unless they come through the sub-commands' socket.
   qapp_start "$bin" -o admin-group=root -o auth-service=quorvel-access-test-none
   qapp_cmd add -d q1 -v "file://$QAPP_DIR/out" -m quorvel >/dev/null
-  a=$(held alice medical-leave.pdf)
-  b=$(held bob bobs-notes.pdf)
-  [ -n "$a" ] && [ -n "$b" ] || fail "no held jobs"
+  a=$(held alice medical-leave.pdf || true)
+  b=$(held bob bobs-notes.pdf || true)
+  [ -n "$a" ] && [ -n "$b" ] || fail "no held jobs: printing from loopback asked for more than a requesting-user-name"
   # what                                     test file           operation           who    job  expected
   while read -r what file op who job expected; do
     [ -n "$what" ] || continue
@@ -133,7 +133,7 @@ private)
   # No admin group: loopback administers without a password, as before.
   qapp_start "$bin"
   qapp_cmd add -d q1 -v "file://$QAPP_DIR/out" -m quorvel >/dev/null
-  a=$(held alice medical-leave.pdf)
+  a=$(held alice medical-leave.pdf || true)
   expect "loopback sees every job" "$(ask access-job.test Get-Job-Attributes bob "$a")" \
     "successful-ok?name=medical-leave.pdf?user=alice?state=pending-held"
   expect "loopback's Cancel-My-Jobs is the caller's" "$(ask access-printer.test Cancel-My-Jobs bob)" successful-ok
