@@ -8,8 +8,9 @@
 //   service it wants a login for printing; it lets anyone cancel, hold or
 //   release anyone's job when nobody logs in, and lets Enable-Printer and
 //   Disable-Printer through with the printing rule. Here printing stays
-//   open, a job's changes need its owner or an administrator, and enabling
-//   or disabling a printer an administrator.
+//   open, a job's changes need its owner or an administrator (a client
+//   that may log in is asked to, with 401), and enabling or disabling a
+//   printer an administrator.
 // - _papplPrinterProcessIPP: Cancel-My-Jobs cancels every job of the
 //   printer (for an administrator, nobody else): here the caller's own.
 // - _papplJobCopyAttributesNoLock: Get-Jobs and Get-Job-Attributes show
@@ -89,7 +90,22 @@ extern "C" bool _papplPrinterIsAuthorized(pappl_client_t* client)
         pappl_job_t* job = papplClientGetOperation(client) == IPP_OP_CANCEL_CURRENT_JOB
                                ? processingJob(papplClientGetPrinter(client))
                                : papplClientGetJob(client);
-        return !job || quorvelOwnsOrAdministers(client, job) || respondNotOwner(client, job);
+        if (!job)
+            return true;
+        const char* owner = papplJobGetUsername(job);
+        if (owner && quorvelRequester(client) == owner)
+            return true;
+        const http_status_t status = quorvelAdministrator(client);
+        if (status == HTTP_STATUS_CONTINUE)
+            return true;
+        // An administrator's client sends a password once asked for one
+        // (where one may be sent at all).
+        const char* authorization = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+        if (status == HTTP_STATUS_UNAUTHORIZED && (!authorization || !*authorization)) {
+            papplClientRespond(client, status, nullptr, nullptr, 0, 0);
+            return false;
+        }
+        return respondNotOwner(client, job);
     }
     default:
         return true;
