@@ -13,6 +13,9 @@
 //   printer an administrator.
 // - _papplPrinterProcessIPP: Cancel-My-Jobs cancels every job of the
 //   printer (for an administrator, nobody else): here the caller's own.
+//   And Get-Notifications (with _papplSystemProcessIPP for the system's)
+//   gives any subscriber the name and owner of every new job: others'
+//   are hidden there too.
 // - _papplJobCopyAttributesNoLock: Get-Jobs and Get-Job-Attributes show
 //   every job's name and owner to everyone: here only to its owner and
 //   administrators; others see a placeholder, and the job's state.
@@ -33,6 +36,7 @@
 #include <pappl/pappl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,6 +68,57 @@ pappl_job_t* processingJob(pappl_printer_t* printer)
         },
         &found, 1, 0);
     return found;
+}
+
+// The job values only their owners and administrators see.
+const char* const kPrivate[] = {"job-name", "document-name-supplied", "job-originating-user-name",
+                                "job-originating-host-name"};
+
+// isPrivate: whether an attribute is one of those.
+bool isPrivate(ipp_attribute_t* attr)
+{
+    const char* name = ippGetName(attr);
+    for (const char* p : kPrivate)
+        if (name && std::strcmp(name, p) == 0)
+            return true;
+    return false;
+}
+
+// hide: the attribute's value replaced by the placeholder.
+void hide(ipp_t* ipp, ipp_attribute_t* attr)
+{
+    ippSetString(ipp, &attr, 0, kQuorvelHidden);
+    while (ippGetCount(attr) > 1)
+        ippDeleteValues(ipp, &attr, 1, 1);
+}
+
+// hideNotifications: in a Get-Notifications answer, the private values of
+// each event about a job the client may not see whole.
+void hideNotifications(pappl_client_t* client)
+{
+    ipp_t* response = papplClientGetResponse(client);
+    pappl_printer_t* printer = papplClientGetPrinter(client);
+    std::vector<ipp_attribute_t*> event; // the private values of one event
+    int jobId = 0;
+    auto finish = [&]() {
+        pappl_job_t* job = printer && jobId > 0 ? papplPrinterFindJob(printer, jobId) : nullptr;
+        if (!event.empty() && !(job && quorvelOwnsOrAdministers(client, job)))
+            for (ipp_attribute_t* attr : event)
+                hide(response, attr);
+        event.clear();
+        jobId = 0;
+    };
+    for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
+        if (!ippGetName(a) || ippGetGroupTag(a) != IPP_TAG_EVENT_NOTIFICATION) {
+            finish();
+            continue;
+        }
+        if (std::strcmp(ippGetName(a), "notify-job-id") == 0)
+            jobId = ippGetInteger(a, 0);
+        else if (isPrivate(a))
+            event.push_back(a);
+    }
+    finish();
 }
 
 } // namespace
@@ -118,6 +173,8 @@ extern "C" void _papplPrinterProcessIPP(pappl_client_t* client)
     if (papplClientGetOperation(client) != IPP_OP_CANCEL_MY_JOBS || !papplClientGetPrinter(client)) {
         if (process)
             process(client);
+        if (papplClientGetOperation(client) == IPP_OP_GET_NOTIFICATIONS)
+            hideNotifications(client);
         return;
     }
     if (!quorvelIdentify(client))
@@ -143,6 +200,15 @@ extern "C" void _papplPrinterProcessIPP(pappl_client_t* client)
     papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
 }
 
+extern "C" void _papplSystemProcessIPP(pappl_client_t* client)
+{
+    static const auto process = nextDefinition("_papplSystemProcessIPP", &_papplSystemProcessIPP);
+    if (process)
+        process(client);
+    if (papplClientGetOperation(client) == IPP_OP_GET_NOTIFICATIONS)
+        hideNotifications(client);
+}
+
 extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t* job, pappl_client_t* client, cups_array_t* ra)
 {
     static const auto copy = nextDefinition("_papplJobCopyAttributesNoLock", &_papplJobCopyAttributesNoLock);
@@ -155,19 +221,10 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t* job, pappl_client_t* 
     copy(job, client, ra);
     if (quorvelOwnsOrAdministers(client, job))
         return;
-    static const char* const kPrivate[] = {"job-name", "document-name-supplied", "job-originating-user-name",
-                                           "job-originating-host-name"};
     int index = 0;
-    for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
-        if (index++ < before || !ippGetName(a))
-            continue;
-        for (const char* name : kPrivate)
-            if (std::string(ippGetName(a)) == name) {
-                ippSetString(response, &a, 0, kQuorvelHidden);
-                while (ippGetCount(a) > 1)
-                    ippDeleteValues(response, &a, 1, 1);
-            }
-    }
+    for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response))
+        if (index++ >= before && isPrivate(a))
+            hide(response, a);
 }
 
 extern "C" bool papplClientIsValidForm(pappl_client_t* client, int num_form, cups_option_t* form)

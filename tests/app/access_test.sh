@@ -108,6 +108,17 @@ EOF
   # Get-Jobs never showed the name to another user.
   c=$(held carol "carol-private.pdf")
   [[ $(ask access-printer.test Get-Jobs dave) != *carol-private* ]] || fail "Get-Jobs showed carol's job name to dave"
+  # A subscriber hears that a job was created; its name and owner only
+  # when it is theirs. (PAPPL's Get-Notifications answer has an empty
+  # notify-subscription-uuid, which ipptool calls a failure: the values are
+  # read from what it shows.)
+  for row in "bob (hidden) (hidden)" "alice secret-notify.pdf alice"; do
+    read -r who name owner <<<"$row"
+    got=$({ timeout 60 ipptool -tv -d who="$who" -f "$doc" "ipp://localhost:$QAPP_PORT/ipp/print/q1" \
+      "$here/access-notify.test" 2>&1 || true; } | sed -n '/Get-Notifications as/,$p' |
+      awk '/job-name \(/ {v = v " name=" $NF} /job-originating-user-name \(/ {v = v " user=" $NF} END {print v}')
+    expect "$who's notifications" "$got" " name=$name user=$owner"
+  done
   # The sub-commands come through the local socket: an administrator's view.
   listed=$(qapp_cmd jobs -d q1 2>&1)
   [[ $listed == *carol*carol-private.pdf* ]] || fail "'jobs' does not show the owner and name: $listed"
