@@ -6,7 +6,7 @@
 #            the printer's page; forms only from administrators
 #   private  a server with no admin group: loopback administers
 #   devices  file: devices only under the folder the server was given
-#   secrets  the state file is the server's alone
+#   secrets  the state file and the TLS key are the server's alone
 #
 # The service's whole policy, from a LAN, with passwords and TLS, is
 # tests/access/probes_test.sh (root only).
@@ -197,6 +197,15 @@ secrets)
   qapp_cmd modify -d q1 -o paper-weight-default=heavy >/dev/null
   for _ in $(seq 1 100); do [ "$(stat -c %a "$state")" = 600 ] && break; sleep 0.1; done
   expect "the old state file's mode" "$(stat -c %a "$state")" 600
+  # With TLS (the test servers have none): the credentials PAPPL makes on
+  # the first TLS connection go beside the state, the key the server's.
+  qapp_restart -o server-options=web-log
+  curl -sk --noproxy '*' --max-time 30 -o /dev/null "https://localhost:$QAPP_PORT/" || fail "no TLS"
+  tls=$SNAP_COMMON/quorvel-printer-app.tls
+  key=$(ls "$tls"/*.key 2>/dev/null | head -n 1)
+  [ -n "$key" ] || fail "no TLS key in $tls: $(ls -la "$SNAP_COMMON" "$QAPP_DIR/home" 2>&1)"
+  expect "the TLS folder's mode" "$(stat -c %a "$tls")" 700
+  expect "the TLS key's mode" "$(stat -c %a "$key")" 600
   ;;
 *)
   fail "unknown case $case_name"
