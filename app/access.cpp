@@ -251,9 +251,15 @@ http_status_t quorvelAdministrator(pappl_client_t* client)
 
 bool quorvelIdentify(pappl_client_t* client)
 {
-    const char* header = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
-    if (!header || !*header || gAccess.pamService.empty() || isLocalSocket(client))
+    if (isLocalSocket(client))
         return true;
+    const char* header = httpGetField(papplClientGetHTTP(client), HTTP_FIELD_AUTHORIZATION);
+    if (!header || !*header || gAccess.pamService.empty()) {
+        // PAPPL keeps a connection's user from one request to the next: a
+        // request without credentials is nobody's but its requesting-user-name's.
+        papplClientSetUsername(client, nullptr);
+        return true;
+    }
     const Verdict& v = verdict(client);
     if (v.user.empty()) {
         papplClientRespond(client, HTTP_STATUS_UNAUTHORIZED, nullptr, nullptr, 0, 0);
