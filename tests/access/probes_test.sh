@@ -106,12 +106,13 @@ start_server() {
   exec="${EXEC:-$(key ExecStart)} $*"
   touch "$work/server.log"
   chown "$service" "$work/server.log"
-  ip netns exec "$srv" sh -c 'mount --bind "$1" "$2" && mount --bind "$3" "$4" && shift 4 && exec "$@"' sh \
-    "$work/state" "$state" "$work/runtime" "$runtime" \
+  local as=(setpriv --reuid="$service" --regid="$(key Group)" --groups="$groups")
+  [ -z "${AS_ROOT:-}" ] || as=()
+  ip netns exec "$srv" sh -c 'while [ "$1" != -- ]; do mount --bind "$1" "$2" || exit 1; shift 2; done; shift; exec "$@"' \
+    sh "$work/state" "$state" "$work/runtime" "$runtime" ${BINDS:-} -- \
     env -i PATH=/usr/bin:/bin TMPDIR="$work/tmp" $(key Environment) ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
     ${LSAN_OPTIONS:+LSAN_OPTIONS=$LSAN_OPTIONS} ${UBSAN_OPTIONS:+UBSAN_OPTIONS=$UBSAN_OPTIONS} \
-    setpriv --reuid="$service" --regid="$(key Group)" --groups="$groups" \
-    timeout 900 ${exec/\/usr\/bin\/quorvel-printer-app/$bin} -o log-level=info -o log-file="$work/server.log" \
+    "${as[@]}" timeout 900 ${exec/\/usr\/bin\/quorvel-printer-app/$bin} -o log-level=info -o log-file="$work/server.log" \
     </dev/null >>"$work/server.out" 2>&1 &
   server_pid=$!
   for _ in $(seq 1 100); do
@@ -209,6 +210,7 @@ a=$(ipp lan ipp access-print.test - who=alice name=medical-leave.pdf | sed -n 's
 probe anyone  lan      ipp    "Get-Printer-Attributes"               successful-ok            "$(ipp lan ipp access-printer.test - op=Get-Printer-Attributes who=anyone)"
 probe alice   lan      ipp    "Print-Job (held), no login"           "successful-ok*"          "$( [ -n "$a" ] && echo successful-ok)"
 probe bob     lan      ipps   "Print-Job (held), no login"           "successful-ok*"          "$(ipp lan ipps access-print.test - who=bob name=bobs-notes.pdf)"
+probe dave    lan      ipp    "Create-Job and Send-Document"         "successful-ok*"         "$(ipp lan ipp access-create.test - who=dave name=dave.pdf)"
 probe carol   lan      ipp    "Validate-Job"                         successful-ok            "$(ipp lan ipp access-printer.test - op=Validate-Job who=carol)"
 probe alice   lan      ipp    "Get-Job-Attributes of her job"        "successful-ok*name=medical-leave.pdf*user=alice*" "$(ipp lan ipp access-job.test - op=Get-Job-Attributes who=alice job="$a")"
 probe mallory lan      ipp    "Get-Job-Attributes of alice's job"    "successful-ok*name=(hidden)?user=(hidden)*state=pending-held*" "$(ipp lan ipp access-job.test - op=Get-Job-Attributes who=mallory job="$a")"
@@ -236,6 +238,7 @@ probe admin   loopback http   "GET /config, right password"          200        
 probe admin   loopback http   "GET /logfile.txt, right password"     "20[06]"                     "$(web loopback http /logfile.txt "$A")"
 probe admin   loopback http   "GET /security (no access password)"   404                      "$(web loopback http /security "$A")"
 probe user    loopback http   "Create-Printer, right password"       client-error-forbidden   "$(create loopback ipp "$U" u socket://127.0.0.1:9100)"
+probe user    loopback ipp    "... and there is no printer u"        client-error-not-found   "$(on_srv timeout 60 ipptool -tv -d op=Get-Printer-Attributes -d who=x ipp://127.0.0.1:8000/ipp/print/u "$src/tests/app/access-printer.test" 2>&1 | awk '/status-code = / {s = $3} END {print s}')"
 probe admin   loopback http   "Create-Printer, file: device"         "*-error-*"         "$(create loopback ipp "$A" f "file://$work/tmp")"
 probe admin   loopback http   "... refused as a file: device"        "*takes no file: devices*" "$(grep -o "Printer 'f' refused.*" "$work/server.log")"
 probe admin   loopback ipp    "Cancel-Job of bob's job, password"    "successful-ok*"      "$(ipp loopback ipp access-job.test "$A" op=Cancel-Job who="$admin" job=$((a + 1)))"
@@ -275,5 +278,15 @@ if grep -q -E 'Sanitizer|runtime error' "$work/server.out"; then
   cat "$work/server.out"
   fail "the server's sanitizer report"
 fi
+echo "== run as root (its state folder /var/lib and CUPS's /etc/cups/ssl are stand-ins here)"
+mkdir -p "$work/varlib" "$work/cups-ssl" "$work/rootspool"
+BINDS="$work/varlib /var/lib $work/cups-ssl /etc/cups/ssl" AS_ROOT=1 \
+  EXEC="/usr/bin/quorvel-printer-app server -o server-port=8000 -o spool-directory=$work/rootspool" start_server
+probe anyone  lan      https  "GET / (makes the TLS credentials)"    200                      "$(web lan https / -)"
+key_file=$(ls "$work/varlib/quorvel-printer-app.tls/"*.key 2>/dev/null | head -n 1)
+probe root    disk     -      "TLS key in its own folder, mode"      600                      "$( [ -n "$key_file" ] && stat -c %a "$key_file" || echo "no key in /var/lib/quorvel-printer-app.tls")"
+probe root    disk     -      "nothing in /etc/cups/ssl"             ""                       "$(ls -A "$work/cups-ssl")"
+stop_server
+
 [ "$failures" -eq 0 ] || fail "$failures probes did not hold"
 echo "access probes passed"
