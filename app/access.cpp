@@ -28,6 +28,7 @@
 #include <limits.h>
 #include <pwd.h>
 #include <security/pam_appl.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -278,10 +279,16 @@ std::string quorvelRequester(pappl_client_t* client)
     return name && *name ? name : "guest";
 }
 
+bool quorvelIsOwner(const std::string& requester, pappl_job_t* job)
+{
+    // User names compare as CUPS and PAPPL compare them, without case.
+    const char* owner = papplJobGetUsername(job);
+    return owner && strcasecmp(requester.c_str(), owner) == 0;
+}
+
 bool quorvelOwnsOrAdministers(pappl_client_t* client, pappl_job_t* job)
 {
-    const char* owner = papplJobGetUsername(job);
-    if (owner && quorvelRequester(client) == owner)
+    if (quorvelIsOwner(quorvelRequester(client), job))
         return true;
     // Asking never prompts: a request without credentials is simply not
     // an administrator's (a phone's Get-Jobs sees placeholders).

@@ -30,6 +30,9 @@ bool quorvelIdentify(pappl_client_t* client);
 // its requesting-user-name, else "guest" (the owner PAPPL gives a job).
 std::string quorvelRequester(pappl_client_t* client);
 
+// quorvelIsOwner: whether requester sent job.
+bool quorvelIsOwner(const std::string& requester, pappl_job_t* job);
+
 // quorvelOwnsOrAdministers: whether the client may change or see the
 // whole of job: its owner or an administrator.
 bool quorvelOwnsOrAdministers(pappl_client_t* client, pappl_job_t* job);

@@ -147,8 +147,7 @@ extern "C" bool _papplPrinterIsAuthorized(pappl_client_t* client)
                                : papplClientGetJob(client);
         if (!job)
             return true;
-        const char* owner = papplJobGetUsername(job);
-        if (owner && quorvelRequester(client) == owner)
+        if (quorvelIsOwner(quorvelRequester(client), job))
             return true;
         const http_status_t status = quorvelAdministrator(client);
         if (status == HTTP_STATUS_CONTINUE)
@@ -188,8 +187,7 @@ extern "C" void _papplPrinterProcessIPP(pappl_client_t* client)
         printer,
         [](pappl_job_t* job, void* data) {
             auto* m = static_cast<Mine*>(data);
-            const char* owner = papplJobGetUsername(job);
-            if (owner && m->user == owner)
+            if (quorvelIsOwner(m->user, job))
                 m->ids.push_back(papplJobGetID(job));
         },
         &mine, 1, 0);

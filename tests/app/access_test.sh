@@ -94,6 +94,7 @@ owners)
     expect "${what//_/ }" "$(ask "$file" "$op" "$who" "$job")" "$expected"
   done <<EOF
 owner_sees_her_job                 access-job.test     Get-Job-Attributes  alice  A  successful-ok?name=medical-leave.pdf?user=alice?state=pending-held
+names_compare_without_case         access-job.test     Get-Job-Attributes  Alice  A  successful-ok?name=medical-leave.pdf?user=alice?state=pending-held
 others_see_it_exists,_not_its_name access-job.test     Get-Job-Attributes  bob    A  successful-ok?name=(hidden)?user=(hidden)?state=pending-held
 Get-Jobs_hides_others'_names       access-printer.test Get-Jobs            bob    0  successful-ok*name=bobs-notes.pdf?user=bob*name=(hidden)?user=(hidden)*
 another_user_cancels               access-job.test     Cancel-Job          bob    A  client-error-not-auth*
