@@ -297,7 +297,7 @@ bool quorvelOwnsOrAdministers(pappl_client_t* client, pappl_job_t* job)
 
 std::string quorvelFileDeviceProblem(const char* device_uri)
 {
-    if (!device_uri || std::strncmp(device_uri, "file:", 5) != 0)
+    if (!device_uri || strncasecmp(device_uri, "file:", 5) != 0)
         return "";
     char scheme[32], user[256], host[256], resource[1024];
     int port = 0;
