@@ -30,6 +30,7 @@
 #include <security/pam_appl.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -209,12 +210,16 @@ bool withoutDots(const std::string& path)
 }
 
 // resolved: path with its links resolved (its folder's, when the file is
-// not there yet), or "".
+// not there yet), or "" (also for a link to nowhere, which a write would
+// follow).
 std::string resolved(const std::string& path)
 {
     char buffer[PATH_MAX];
     if (realpath(path.c_str(), buffer))
         return buffer;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0)
+        return "";
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0)
         return "";
