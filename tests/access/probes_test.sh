@@ -278,9 +278,9 @@ if grep -q -E 'Sanitizer|runtime error' "$work/server.out"; then
   cat "$work/server.out"
   fail "the server's sanitizer report"
 fi
-echo "== run as root (its state folder /var/lib and CUPS's /etc/cups/ssl are stand-ins here)"
-mkdir -p "$work/varlib" "$work/cups-ssl" "$work/rootspool"
-BINDS="$work/varlib /var/lib $work/cups-ssl /etc/cups/ssl" AS_ROOT=1 \
+echo "== run as root (its state folder /var/lib, /run for its socket and CUPS's /etc/cups/ssl are stand-ins here)"
+mkdir -p "$work/varlib" "$work/cups-ssl" "$work/rootspool" "$work/rootrun"
+BINDS="$work/varlib /var/lib $work/rootrun /run $work/cups-ssl /etc/cups/ssl" AS_ROOT=1 \
   EXEC="/usr/bin/quorvel-printer-app server -o server-port=8000 -o spool-directory=$work/rootspool" start_server
 probe anyone  lan      https  "GET / (makes the TLS credentials)"    200                      "$(web lan https / -)"
 key_file=$(ls "$work/varlib/quorvel-printer-app.tls/"*.key 2>/dev/null | head -n 1)
