@@ -56,6 +56,7 @@ cleanup() {
   [ -n "${PROBES_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP PIPE # the cleanup runs for these too
 
 fail() {
   echo "FAIL: $*"
