@@ -5,8 +5,9 @@
 // front of that libcups call, which PAPPL reaches through the dynamic
 // linker: with no folder given, the credentials go into the application's
 // own folder beside its state (made 0700; the key is 0600, the server's
-// mask being 077). The access_probes test checks the key's folder and
-// mode on the server run as the service runs.
+// mask being 077). The app_access_secrets case (a private server) and the
+// access_probes test (the service's user, and root, whose /etc/cups/ssl
+// must stay empty) check the key's folder and mode.
 #include "tls_folder.h"
 
 #include <cups/cups.h>
