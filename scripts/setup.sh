@@ -11,7 +11,7 @@ packages=(
   valgrind time curl
   libtasn1-doc
   libpappl-dev libpam0g-dev dpkg-dev lintian systemd man-db
-  cups-ipp-utils python3 imagemagick
+  cups-ipp-utils python3 imagemagick iproute2 procps
 )
 
 missing=()

@@ -113,7 +113,7 @@ start_server() {
     sh "$work/state" "$state" "$work/runtime" "$runtime" ${BINDS:-} -- \
     env -i PATH=/usr/bin:/bin TMPDIR="$work/tmp" $(key Environment) ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
     ${LSAN_OPTIONS:+LSAN_OPTIONS=$LSAN_OPTIONS} ${UBSAN_OPTIONS:+UBSAN_OPTIONS=$UBSAN_OPTIONS} \
-    "${as[@]}" timeout 900 ${exec/\/usr\/bin\/quorvel-printer-app/$bin} -o log-level=info -o log-file="$work/server.log" \
+    "${as[@]}" "${QWATCH[@]}" 900 ${exec/\/usr\/bin\/quorvel-printer-app/$bin} -o log-level=info -o log-file="$work/server.log" \
     </dev/null >>"$work/server.out" 2>&1 &
   server_pid=$!
   for _ in $(seq 1 100); do
@@ -188,7 +188,7 @@ qdoc "$work/doc.pwg" 1 || fail "no document"
 chmod 644 "$work/doc.pwg"
 
 # The printer the jobs go to: the virtual printer, on the server's own loopback.
-ip netns exec "$srv" timeout 900 "$preview" --listen 127.0.0.1:9100 --output "$work/jobs" \
+ip netns exec "$srv" "${QWATCH[@]}" 900 "$preview" --listen 127.0.0.1:9100 --output "$work/jobs" \
   </dev/null >"$work/jobs.lines" 2>"$work/jobs.log" &
 vp_pid=$!
 
