@@ -119,7 +119,7 @@ else
   chown "$(key User):$(key Group)" "$svc" "/run/$(key RuntimeDirectory)" "/var/lib/$(key StateDirectory)"
   chmod "$(key RuntimeDirectoryMode)" "/run/$(key RuntimeDirectory)"
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  read -r -a exec_start <<<"$(key ExecStart | sed "s/server-port=8000/server-port=$port -o listen-hostname=localhost/")"
+  read -r -a exec_start <<<"$(key ExecStart | sed "s/server-port=8000/server-port=$port -o listen-hostname=localhost -o file-devices=${work//\//\\/}\/printed/")"
   env -i PATH=/usr/bin:/bin TMPDIR="$svc" $(key Environment) "${QWATCH[@]}" 600 \
     setpriv --reuid="$(key User)" --regid="$(key Group)" --init-groups "${exec_start[@]}" \
     </dev/null >"$work/service.log" 2>&1 &

@@ -95,7 +95,8 @@ qcupsd_stop() {
 
 # qapp_start BINARY [OPTIONS...]: a private quorvel-printer-app server on a
 # free localhost port, its state, socket, spool and log in QAPP_DIR; sets
-# QAPP_PORT, QAPP_PID. Called again after qapp_restart's kill, it starts the
+# QAPP_PORT, QAPP_PID. Its file: devices go anywhere (QAPP_FILE_DEVICES: only
+# under that folder). Called again after qapp_restart's kill, it starts the
 # same server again. With QAPP_USER=user:group it and the sub-commands run
 # as that user, as a service runs it.
 qapp_start() {
@@ -114,7 +115,7 @@ qapp_start() {
   # stop (and qapp_stop then fails).
   "${QWATCH[@]}" -k 10 "${QAPP_TIMEOUT:-900}" $(qapp_as) "$QAPP_BIN" server -o server-port="$QAPP_PORT" \
     -o listen-hostname=localhost -o server-options=no-tls -o log-level=debug \
-    -o log-file="$QAPP_DIR/server.log" "$@" </dev/null >>"$QAPP_DIR/server.out" 2>&1 &
+    -o log-file="$QAPP_DIR/server.log" -o file-devices="${QAPP_FILE_DEVICES:-/}" "$@" </dev/null >>"$QAPP_DIR/server.out" 2>&1 &
   QAPP_PID=$!
   # Up once its sub-commands' socket is there and it answers an HTTP GET
   # (a connect alone is accepted before the server reads anything).
