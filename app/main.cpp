@@ -12,11 +12,13 @@
 #include <cstring>
 #include <string>
 
+#include "access.h"
 #include "appearance.h"
 #include "command_line.h"
 #include "driver.h"
 #include "document_filters.h"
 #include "pappl/shutdown.h"
+#include "pappl/tls_folder.h"
 #include "pdf_filter.h"
 #include "renderer_process.h"
 
@@ -26,14 +28,15 @@ constexpr const char* kName = "quorvel-printer-app";
 constexpr const char* kVersion = "1.0.0";
 
 // serverOptions: PAPPL's server-options keywords on top of our defaults:
-// several printers, the web interface with its log and security pages.
-// Settings pages answer local users only unless web-remote is given, and
-// then behind the password set on the security page (or PAM, with
-// auth-service); printing is open to everyone who can reach the printer.
+// several printers, the web interface with its log page. Administration
+// answers loopback (and the sub-commands' socket) only unless web-remote
+// is given (access.cpp); printing is open to everyone who can reach the
+// printer. No Security page: its access password is not what logs an
+// administrator in (their own account is), so it is never offered.
 pappl_soptions_t serverOptions(const char* value)
 {
     pappl_soptions_t soptions = PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                                PAPPL_SOPTIONS_WEB_LOG | PAPPL_SOPTIONS_WEB_SECURITY;
+                                PAPPL_SOPTIONS_WEB_LOG;
     static const struct {
         const char* name;
         pappl_soptions_t set, clear;
@@ -47,7 +50,6 @@ pappl_soptions_t serverOptions(const char* value)
         {"web-log", PAPPL_SOPTIONS_WEB_LOG, 0},
         {"web-network", PAPPL_SOPTIONS_WEB_NETWORK, 0},
         {"web-remote", PAPPL_SOPTIONS_WEB_REMOTE, 0},
-        {"web-security", PAPPL_SOPTIONS_WEB_SECURITY, 0},
         {"web-tls", PAPPL_SOPTIONS_WEB_TLS, 0},
         {"no-tls", PAPPL_SOPTIONS_NO_TLS, 0},
     };
@@ -64,7 +66,10 @@ pappl_soptions_t serverOptions(const char* value)
                 soptions = (soptions & ~w.clear) | w.set;
                 known = true;
             }
-        if (!known)
+        if (!known && word == "web-security")
+            std::fprintf(stderr, "%s: ignoring 'web-security': administrators log in with their own account\n",
+                         kName);
+        else if (!known)
             std::fprintf(stderr, "%s: ignoring unknown server option '%s'\n", kName, word.c_str());
         start = end + 1;
     }
@@ -99,6 +104,24 @@ std::string spoolDirectory(const char* option)
     if (const char* home = std::getenv("HOME"))
         return std::string(home) + "/.config/" + kName + ".d";
     return std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid()) + ".d";
+}
+
+// tlsFolder: where the server keeps its TLS credentials: beside its state
+// file (where PAPPL's main loop puts that), never in CUPS's own folder.
+std::string tlsFolder()
+{
+    std::string folder;
+    if (const char* snap = std::getenv("SNAP_COMMON"))
+        folder = snap;
+    else if (getuid() == 0)
+        folder = "/var/lib";
+    else if (const char* config = std::getenv("XDG_CONFIG_HOME"))
+        folder = config;
+    else if (const char* home = std::getenv("HOME"))
+        folder = std::string(home) + "/.config";
+    else
+        folder = std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid());
+    return folder + "/" + kName + ".tls";
 }
 
 // makeParents: the folders above path, so that PAPPL can make the spool
@@ -145,18 +168,38 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     const std::string spool = spoolDirectory(option("spool-directory"));
     makeParents(spool);
     const char* logFile = option("log-file");
-    const char* auth = option("auth-service");
     const char* systemName = option("system-name");
+    const pappl_soptions_t soptions = serverOptions(option("server-options"));
 
+    // What the server writes is its own: the state file (with its
+    // settings), the TLS key, the spool. The sub-commands' socket is made
+    // for everyone who reaches its folder whatever the mask.
+    umask(077);
+    quorvelSetTlsFolder(tlsFolder());
+
+    // PAPPL is given no auth service: the policy checks passwords itself
+    // (access.cpp), so that printing never asks for one.
     pappl_system_t* system = papplSystemCreate(
-        serverOptions(option("server-options")), systemName ? systemName : "Quorvel Printer Application",
+        soptions, systemName ? systemName : "Quorvel Printer Application",
         port, "_print,_universal", spool.c_str(), logFile ? logFile : "-",
-        logLevel(option("log-level")), auth, false);
+        logLevel(option("log-level")), nullptr, false);
     if (!system)
         return nullptr;
 
-    if (const char* group = option("admin-group"))
+    QuorvelAccess access;
+    const char* group = option("admin-group");
+    if (!group && option("service"))
+        group = "lpadmin";
+    if (group && *group) {
+        access.adminGroup = group;
+        const char* pam = option("auth-service");
+        access.pamService = pam ? pam : kName;
         papplSystemSetAdminGroup(system, group);
+    }
+    access.webRemote = (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0;
+    if (const char* folder = option("file-devices"))
+        access.fileFolder = folder;
+    quorvelSetAccess(system, access);
     // A private server (one that a sub-command started for itself) is only
     // reached through the local socket.
     if (!option("private-server"))
@@ -208,12 +251,16 @@ void usage(void*)
         "  -o NAME=VALUE  -u URI  -v DEVICE-URI\n"
         "Server options (-o with 'server'): server-port=N, listen-hostname=NAME,\n"
         "  server-hostname=NAME, server-options=LIST, spool-directory=DIR,\n"
-        "  log-file=FILE, log-level=fatal|error|warn|info|debug, auth-service=PAM-SERVICE,\n"
-        "  admin-group=GROUP, service=true (also listen on %s for every user's\n"
-        "  sub-commands, as the system service does), render-time-limit=SECONDS (the\n"
-        "  longest a PDF page may take to render, default 60), render-user=USER (who\n"
-        "  renders documents when the server runs as root, default nobody).\n",
-        kName, quorvelServiceSocket(kName).c_str());
+        "  log-file=FILE, log-level=fatal|error|warn|info|debug, file-devices=FOLDER\n"
+        "  (file: devices only under it; none without), admin-group=GROUP (its members\n"
+        "  administer with their own password; none: loopback administers),\n"
+        "  auth-service=PAM-SERVICE (checks those passwords; default %s),\n"
+        "  service=true (also listen on %s for every user's sub-commands, as\n"
+        "  the system service does; admin-group defaults to lpadmin),\n"
+        "  render-time-limit=SECONDS (the longest a PDF page may take to render,\n"
+        "  default 60), render-user=USER (who renders documents when the server runs\n"
+        "  as root, default nobody).\n",
+        kName, kName, quorvelServiceSocket(kName).c_str());
 }
 
 } // namespace

@@ -65,6 +65,9 @@ if(TARGET quorvel-printer-app)
   install(FILES "${QUORVEL_PACKAGING_DIR}/quorvel-printer-app.service"
           DESTINATION lib/systemd/system
           COMPONENT app EXCLUDE_FROM_ALL)
+  # The PAM service that checks administrators' passwords (a conffile).
+  install(FILES "${QUORVEL_PACKAGING_DIR}/debian/app/pam" DESTINATION /etc/pam.d
+          RENAME quorvel-printer-app COMPONENT app EXCLUDE_FROM_ALL)
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -93,11 +96,13 @@ PNG images, to see what the printer will print.")
 
 set(CPACK_DEBIAN_APP_PACKAGE_NAME "${QUORVEL_APP_PACKAGE}")
 # The application renders PDF by running Ghostscript, which no scan of the
-# linked libraries can see; the postinst makes the service's user.
-set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "adduser, ghostscript")
+# linked libraries can see; the postinst makes the service's user; its PAM
+# file includes libpam-runtime's common-auth.
+set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "adduser, ghostscript, libpam-runtime")
 set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS "avahi-daemon")
 set(CPACK_DEBIAN_APP_PACKAGE_SUGGESTS "${QUORVEL_DRIVER_PACKAGE}")
 set(CPACK_DEBIAN_APP_PACKAGE_CONTROL_EXTRA
+    "${QUORVEL_PACKAGING_DIR}/debian/app/conffiles"
     "${QUORVEL_PACKAGING_DIR}/debian/app/postinst"
     "${QUORVEL_PACKAGING_DIR}/debian/app/prerm"
     "${QUORVEL_PACKAGING_DIR}/debian/app/postrm")

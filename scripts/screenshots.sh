@@ -32,7 +32,7 @@ for _ in $(seq 1 300); do
 done
 
 pages=(
-  home:/ add-printer:/addprinter network:/config logs:/logs security:/security
+  home:/ add-printer:/addprinter network:/config logs:/logs
   printer:/Office/ printer-settings:/Office/config printer-media:/Office/media
   printer-defaults:/Office/printing printer-jobs:/Office/jobs printer-delete:/Office/delete
 )

@@ -10,8 +10,8 @@ packages=(
   cups cups-client cups-filters cups-ppdc ghostscript poppler-utils
   valgrind time curl
   libtasn1-doc
-  libpappl-dev dpkg-dev lintian systemd man-db
-  cups-ipp-utils python3 imagemagick
+  libpappl-dev libpam0g-dev dpkg-dev lintian systemd man-db
+  cups-ipp-utils python3 imagemagick iproute2 procps
 )
 
 missing=()

@@ -15,8 +15,9 @@
 // come, ended or printed for two seconds, and when the server stops (what
 // is still waiting then is saved before PAPPL lets go of the system). A
 // change made on the web page or with `modify` is saved within a few
-// seconds of the printers falling idle.
+// seconds of the printers falling idle. The file is kept 0600.
 #include <pappl/pappl.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <ctime>
@@ -41,13 +42,25 @@ Saver& saver()
     return s;
 }
 
+// saveNow: the state saved, readable by the server only (it holds the
+// settings; a file left 0644 by an older version is made 0600 first, since
+// PAPPL rewrites it in place). PAPPL's main loop gives the file's name as
+// the callback's data.
+void saveNow(pappl_system_t* system)
+{
+    Saver& s = saver();
+    if (s.data != nullptr)
+        chmod(static_cast<const char*>(s.data), 0600);
+    s.save(system, s.data);
+}
+
 // saveWhenQuiet: the timer; saves what is pending once the printers are idle.
 bool saveWhenQuiet(pappl_system_t* system, void*)
 {
     Saver& s = saver();
     if (s.pending && appJobsRunning() == 0 && time(nullptr) - s.lastChange >= kQuietSeconds) {
         s.pending = false;
-        s.save(system, s.data);
+        saveNow(system);
     }
     return true;
 }
@@ -84,7 +97,7 @@ extern "C" void papplSystemDelete(pappl_system_t* system)
     static const auto del = nextDefinition("papplSystemDelete", &papplSystemDelete);
     Saver& s = saver();
     if (system != nullptr && s.pending.exchange(false))
-        s.save(system, s.data);
+        saveNow(system);
     if (del != nullptr)
         del(system);
 }

@@ -119,8 +119,8 @@ else
   chown "$(key User):$(key Group)" "$svc" "/run/$(key RuntimeDirectory)" "/var/lib/$(key StateDirectory)"
   chmod "$(key RuntimeDirectoryMode)" "/run/$(key RuntimeDirectory)"
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  read -r -a exec_start <<<"$(key ExecStart | sed "s/server-port=8000/server-port=$port -o listen-hostname=localhost/")"
-  env -i PATH=/usr/bin:/bin TMPDIR="$svc" $(key Environment) timeout 600 \
+  read -r -a exec_start <<<"$(key ExecStart | sed "s/server-port=8000/server-port=$port -o listen-hostname=localhost -o file-devices=${work//\//\\/}\/printed/")"
+  env -i PATH=/usr/bin:/bin TMPDIR="$svc" $(key Environment) "${QWATCH[@]}" 600 \
     setpriv --reuid="$(key User)" --regid="$(key Group)" --init-groups "${exec_start[@]}" \
     </dev/null >"$work/service.log" 2>&1 &
   service_pid=$!
@@ -143,7 +143,9 @@ else
     sleep 0.1
   done
   grep -q 'density 1, weight 1' "$work/preview" || { cat "$work/service.log"; fail "the service's job: $(cat "$work/preview")"; }
-  qstop "$service_pid"
+  kill "$service_pid"
+  wait "$service_pid" || fail "the service did not stop cleanly: status $?"
+  service_pid=
   # No server: status says so and fails; nothing starts one.
   quorvel-printer-app status >"$work/status" 2>&1 && fail "status succeeds with no server"
   grep -q 'No server is running' "$work/status" || fail "status says: $(cat "$work/status")"

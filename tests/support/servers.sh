@@ -4,6 +4,16 @@
 # below. Nothing listens on the network and nothing is shared, browsed or
 # announced.
 
+# The watchdog every server runs under: QWATCH [-k KILL-AFTER] SECONDS
+# COMMAND... stops COMMAND after SECONDS, and a stop that it forwards
+# reaches COMMAND alone, as SIGTERM alone. Without --foreground, GNU timeout
+# follows every stop with SIGCONT to the whole process group; a SIGCONT
+# that comes while a sanitizer build checks for leaks at exit discards the
+# SIGSTOP that the checker's ptrace attach waits for, and the program then
+# hangs for good (the virtual printer did, in one stop of a few on a busy
+# machine).
+QWATCH=(timeout --foreground)
+
 # qcups_tree BUILD ROOT: BUILD installed into ROOT as a packager would, and
 # the rest of this machine's CUPS linked in beside it, except its drivers,
 # which lpinfo would run and some of which look for network printers. Sets
@@ -39,7 +49,7 @@ qcupsd_start() {
     "DefaultAuthType None" "ErrorPolicy abort-job" "<Location />" "Order allow,deny" "Allow all" "</Location>" \
     "<Policy default>" "<Limit All>" "Order deny,allow" "</Limit>" "</Policy>" >"$d/cupsd.conf"
   export CUPS_SERVER=$d/cups.sock
-  timeout 900 "$(PATH=$PATH:/usr/sbin:/sbin command -v cupsd)" -f -c "$d/cupsd.conf" -s "$d/cups-files.conf" \
+  "${QWATCH[@]}" 900 "$(PATH=$PATH:/usr/sbin:/sbin command -v cupsd)" -f -c "$d/cupsd.conf" -s "$d/cups-files.conf" \
     </dev/null >"$d/log/cupsd.out" 2>&1 &
   QCUPSD_PID=$!
   # Up once it answers an IPP request (Get-Jobs). `lpstat -r` exits 0
@@ -85,7 +95,8 @@ qcupsd_stop() {
 
 # qapp_start BINARY [OPTIONS...]: a private quorvel-printer-app server on a
 # free localhost port, its state, socket, spool and log in QAPP_DIR; sets
-# QAPP_PORT, QAPP_PID. Called again after qapp_restart's kill, it starts the
+# QAPP_PORT, QAPP_PID. Its file: devices go anywhere (QAPP_FILE_DEVICES: only
+# under that folder). Called again after qapp_restart's kill, it starts the
 # same server again. With QAPP_USER=user:group it and the sub-commands run
 # as that user, as a service runs it.
 qapp_start() {
@@ -100,10 +111,11 @@ qapp_start() {
     [ -n "${QAPP_USER:-}" ] || export SNAP_COMMON=$QAPP_DIR/snap
     QAPP_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   fi
-  # -k: a server that hangs instead of stopping is killed 10 s after the stop.
-  timeout -k 10 "${QAPP_TIMEOUT:-900}" $(qapp_as) "$QAPP_BIN" server -o server-port="$QAPP_PORT" \
+  # -k: a server that hangs instead of stopping is killed 10 s after the
+  # stop (and qapp_stop then fails).
+  "${QWATCH[@]}" -k 10 "${QAPP_TIMEOUT:-900}" $(qapp_as) "$QAPP_BIN" server -o server-port="$QAPP_PORT" \
     -o listen-hostname=localhost -o server-options=no-tls -o log-level=debug \
-    -o log-file="$QAPP_DIR/server.log" "$@" </dev/null >>"$QAPP_DIR/server.out" 2>&1 &
+    -o log-file="$QAPP_DIR/server.log" -o file-devices="${QAPP_FILE_DEVICES:-/}" "$@" </dev/null >>"$QAPP_DIR/server.out" 2>&1 &
   QAPP_PID=$!
   # Up once its sub-commands' socket is there and it answers an HTTP GET
   # (a connect alone is accepted before the server reads anything).
@@ -130,19 +142,31 @@ qapp_cmd() {
   ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 timeout 120 $(qapp_as) "$QAPP_BIN" "$@"
 }
 
+# qapp_end: stop the server by its pid and reap it; fails, saying so, unless
+# it exits 0 (it crashed, or hung and was killed).
+qapp_end() {
+  local status=0
+  [ -n "${QAPP_PID:-}" ] || return 0
+  kill "$QAPP_PID" 2>/dev/null || true
+  wait "$QAPP_PID" 2>/dev/null || status=$?
+  QAPP_PID=
+  [ "$status" = 0 ] || echo "qapp_end: the server ended with status $status" >&2
+  return "$status"
+}
+
 # qapp_restart [OPTIONS...]: stop the server and start it again on its state.
 qapp_restart() {
-  qstop "$QAPP_PID"
+  qapp_end || return 1
   qapp_start "$QAPP_BIN" "$@"
 }
 
 # qapp_stop: stop the server by its pid and remove its files. Fails, showing
-# the report, when a sanitizer build of the server reported a fault.
+# why, when the server does not exit 0 (it crashed, or hung and was killed)
+# or a sanitizer build of it reported a fault.
 qapp_stop() {
   local status=0
   if [ -n "${QAPP_PID:-}" ]; then
-    qstop "$QAPP_PID"
-    QAPP_PID=
+    qapp_end || status=1
     if grep -q -E 'Sanitizer|runtime error' "$QAPP_DIR/server.out" 2>/dev/null; then
       cat "$QAPP_DIR/server.out" >&2
       status=1
@@ -159,11 +183,9 @@ qapp_stop() {
 qdoc() {
   local ps="/p {/n exch def /h exch def /w exch def <</PageSize [w h]>> setpagedevice /Helvetica findfont
     60 scalefont setfont 72 400 moveto (Page ) show n 3 string cvs show 36 36 moveto 500 500 lineto
-    8 setlinewidth stroke showpage} def" size="612 792" dev=(-sDEVICE=pdfwrite) i
+    8 setlinewidth stroke showpage} def" size="612 792" dev=(-sDEVICE=pdfwrite)
   [[ $1 == *.pdf ]] || size="595.2 841.8" dev=(-sDEVICE=pwgraster -r600 -dcupsColorSpace=3 -dcupsBitsPerColor=1)
-  for i in $(seq 1 "$2"); do
-    if [ "$i" = "${5:-}" ]; then ps+=" $3 $4 $i p"; else ps+=" $size $i p"; fi
-  done
+  ps+=" 1 1 $2 { /i exch def i ${5:-0} eq { ${3:-0} ${4:-0} } { $size } ifelse i p } for"
   timeout 120 gs -q -dSAFER -dBATCH -dNOPAUSE "${dev[@]}" -sOutputFile="$1" -c "$ps"
   [[ $1 == *.pdf ]] || printf '\0\0\3I' | dd of="$1" bs=1 seek=360 conv=notrunc status=none
 }
@@ -176,9 +198,8 @@ qvp_start() {
   shift
   QVP_DIR=$(mktemp -d "${TMPDIR:-/tmp}/qvp.XXXXXX")
   chmod 0755 "$QVP_DIR"
-  # -k: killed 120 s after a stop it has not finished (a sanitizer build,
-  # busy, took more than 30 s in two runs; qvp_stop says how long it took).
-  timeout -k 120 "${QVP_TIMEOUT:-900}" "$preview" --listen localhost:0 --output "$QVP_DIR/jobs" "$@" \
+  # -k: killed 30 s after a stop it has not finished (and qvp_stop then fails).
+  "${QWATCH[@]}" -k 30 "${QVP_TIMEOUT:-900}" "$preview" --listen localhost:0 --output "$QVP_DIR/jobs" "$@" \
     </dev/null >"$QVP_DIR/lines" 2>"$QVP_DIR/log" &
   QVP_PID=$!
   for _ in $(seq 1 100); do
@@ -213,10 +234,8 @@ qvp_line() { grep "^job $1: " "$QVP_DIR/lines"; }
 qvp_stop() {
   local status=0
   if [ -n "${QVP_PID:-}" ]; then
-    local since=$SECONDS
     kill "$QVP_PID" 2>/dev/null || true
     wait "$QVP_PID" 2>/dev/null || status=$?
-    ((SECONDS - since < 5)) || echo "qvp_stop: the virtual printer took $((SECONDS - since)) s to stop" >&2
     QVP_PID=
     [ "$status" = 0 ] || { echo "qvp_stop: the virtual printer ended with status $status:" >&2; tail -n 40 "$QVP_DIR/log" >&2; }
   fi
