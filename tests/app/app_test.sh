@@ -596,7 +596,8 @@ PY
       ! grep -E 'Sanitizer|runtime error' "$QAPP_DIR/server.out" || fail "$name: the server's sanitizer report"
       has "$name" "end of job: yes"
       qapp_start "$QAPP_BIN" ;;
-    kill) kill -KILL "$(server)"
+    kill) killed=$(server)
+      kill -KILL "$killed"
       within 5 gone $all || fail "$name: renderers left 5 s after the server was killed: $all"
       wait "$QAPP_PID" 2>/dev/null || true
       qapp_start "$QAPP_BIN" ;;
@@ -612,6 +613,10 @@ PY
     esac
     [ "$action" != limit ] || qapp_restart
     print "after-$name" "$work/one.pdf"
+    # The killed server's renderer folders, documents in them, are cleared
+    # by the next server.
+    [ "$action" != kill ] || [ -z "$(ls -d /tmp/quorvel-render-"$killed"-* "$TMPDIR"/quorvel-render-"$killed"-* 2>/dev/null)" ] ||
+      fail "$name: the killed server's renderer folders are left"
   done <<'ROWS'
 spool-f spool-f print blank
 spool-spec spool-spec print blank
