@@ -173,37 +173,38 @@ defaults)
   ;;
 
 cancel)
-  # The printer takes the job's first bytes, then nothing until the cancel
-  # is in: once the buffers between them are full (some 30 of these pages),
-  # the job waits, and cannot end before the cancel however fast the machine.
+  # The printer is a terminal (a file device, as a serial printer is) that
+  # takes the job's first bytes, then nothing until the cancel is in: once
+  # the buffers between them are full, the job waits, and cannot end before
+  # the cancel however fast the machine.
   qdoc "$work/long.pdf" 100
-  python3 - "$work/port" "$out/long.prn" "$work/canceled" <<'PY' &
-import os, socket, sys, time
-port, dst, go = sys.argv[1:]
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
-listener.bind(("127.0.0.1", 0))
-listener.listen(1)
-open(port + ".tmp", "w").write(str(listener.getsockname()[1]))
-os.rename(port + ".tmp", port)
-conn, _ = listener.accept()
+  python3 - "$work/tty" "$out/long.prn" "$work/canceled" <<'PY' &
+import errno, os, sys, time, tty
+name, dst, go = sys.argv[1:]
+master, slave = os.openpty()
+tty.setraw(slave)  # the bytes as they are written
+open(name + ".tmp", "w").write(os.ttyname(slave))
+os.close(slave)
+os.rename(name + ".tmp", name)
+got = 0
 with open(dst, "wb") as out:
-    got = 0
-    while got < 65536:
-        piece = conn.recv(65536 - got)
-        if not piece:
-            break
+    while True:
+        try:
+            piece = os.read(master, 65536)
+        except OSError as e:  # no writer: not yet, or no more
+            if e.errno != errno.EIO or got:
+                break
+            time.sleep(0.05)
+            continue
         out.write(piece)
+        out.flush()
         got += len(piece)
-    out.flush()
-    while not os.path.exists(go):
-        time.sleep(0.05)
-    for piece in iter(lambda: conn.recv(65536), b""):
-        out.write(piece)
+        while got >= 65536 and not os.path.exists(go):
+            time.sleep(0.05)
 PY
   reader=$!
-  for _ in $(seq 1 100); do [ -s "$work/port" ] && break; sleep 0.05; done
-  qapp_cmd add -d pipe -v "socket://127.0.0.1:$(cat "$work/port")" -m quorvel >/dev/null
+  for _ in $(seq 1 100); do [ -s "$work/tty" ] && break; sleep 0.05; done
+  qapp_cmd add -d pipe -v "file://$(cat "$work/tty")" -m quorvel >/dev/null
   id=$(submit pipe long "$work/long.pdf")
   for _ in $(seq 1 300); do
     [ -s "$out/long.prn" ] && break
