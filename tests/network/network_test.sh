@@ -81,18 +81,6 @@ good="2 pages, one-sided, copies 1, density 2, weight 3, well-formed"
 
 case $case_name in
 raw)
-  # The watchdog the servers run under passes a stop on as SIGTERM alone:
-  # a SIGCONT after it can hang a sanitizer build's leak check at exit. The
-  # stand-in ends by itself within a minute whatever comes, and is stopped
-  # only once it is up (a stop that comes as timeout forks its child is
-  # timeout's own business, and can leave the child behind).
-  "${QWATCH[@]}" -k 30 60 bash -c 'trap "echo TERM >>$0; stop=1" TERM; trap "echo CONT >>$0" CONT
-    touch $0.up; while [ -z "${stop:-}" ] && ((SECONDS < 60)); do sleep 0.05; done; sleep 0.5' "$work/signals" &
-  pid=$!
-  for _ in $(seq 1 600); do [ -e "$work/signals.up" ] && break; sleep 0.1; done
-  [ -e "$work/signals.up" ] || fail "the watchdog's stand-in did not start"
-  qstop "$pid"
-  [ "$(cat "$work/signals")" = TERM ] || fail "the watchdog's stop came as: $(cat "$work/signals")"
   qvp_start "$preview"
   # A damaged stream: its duplex mode byte (offset 60) out of range.
   { head -c 60 "$work/two.prn"; printf '\3'; tail -c +62 "$work/two.prn"; } >"$work/bad.prn"
