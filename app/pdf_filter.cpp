@@ -386,7 +386,7 @@ bool copyFile(const std::string& from, const std::string& to, gid_t gid)
     const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     bool ok = out >= 0 && (!dropsUser() || (fchown(out, 0, gid) == 0 && fchmod(out, 0640) == 0));
     char buffer[1 << 16];
-    ssize_t n;
+    ssize_t n = 0;
     while (ok && ((n = read(in, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
         for (ssize_t at = 0; ok && n > 0 && at < n;) {
             const ssize_t w = write(out, buffer + at, static_cast<std::size_t>(n - at));

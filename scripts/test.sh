@@ -12,7 +12,10 @@ jobs=2
 fuzz_seconds=${QUORVEL_FUZZ_SECONDS:-30}
 
 echo "== sanitizer build (address, undefined)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON >/dev/null
+# Debug keeps every assertion; -O1, as the sanitizers' own guides advise,
+# halves the time of the tests that draw whole pages (the checks are the
+# same ones).
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" -DQUORVEL_SANITIZE=ON >/dev/null
 ninja -C build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -j"$jobs" --output-on-failure
