@@ -222,14 +222,12 @@ bool printPicture(pappl_job_t* job, pappl_device_t* device, const char* format, 
     return ok && ended;
 }
 
-// runFilter: our filter for a MIME type, run on the job.
-bool runFilter(const char* format, pappl_job_t* job, pappl_device_t* device)
+// filterFor: our filter for a MIME type we print; its data is the type.
+pappl_mime_filter_cb_t filterFor(const char* format)
 {
     if (std::strcmp(format, "application/pdf") == 0)
-        return quorvelPdfFilter(job, device, nullptr);
-    if (isRasterFormat(format))
-        return quorvelRasterFilter(job, device, const_cast<char*>(format));
-    return quorvelImageFilter(job, device, const_cast<char*>(format));
+        return quorvelPdfFilter;
+    return isRasterFormat(format) ? quorvelRasterFilter : quorvelImageFilter;
 }
 
 // checkFormat: whether the spool file holds the format the job says; if
@@ -408,10 +406,10 @@ bool quorvelAnyFilter(pappl_job_t* job, pappl_device_t* device, void*)
         return jobFail(job, "The document is empty.");
     const char* format = documentFormat(head, n);
     if (!format)
-        return jobFail(job, "The document's format is not one this printer reads: it prints PDF documents, "
-                            "JPEG and PNG images, and PWG and Apple raster.");
+        return jobFail(job, "The document's format is not one this printer reads: it prints " + quorvelFormatList() +
+                                ".");
     jobLog(job, PAPPL_LOGLEVEL_INFO, "The document is %s.", formatName(format));
-    return runFilter(format, job, device);
+    return filterFor(format)(job, device, const_cast<char*>(format));
 }
 
 void quorvelNoteStop()
@@ -426,11 +424,7 @@ bool quorvelStopping()
 
 void quorvelAddFilters(pappl_system_t* system)
 {
-    papplSystemAddMIMEFilter(system, "application/pdf", kNativeFormat, quorvelPdfFilter, nullptr);
-    papplSystemAddMIMEFilter(system, "image/pwg-raster", kNativeFormat, quorvelRasterFilter,
-                             const_cast<char*>("image/pwg-raster"));
-    papplSystemAddMIMEFilter(system, "image/urf", kNativeFormat, quorvelRasterFilter, const_cast<char*>("image/urf"));
-    papplSystemAddMIMEFilter(system, "image/jpeg", kNativeFormat, quorvelImageFilter, const_cast<char*>("image/jpeg"));
-    papplSystemAddMIMEFilter(system, "image/png", kNativeFormat, quorvelImageFilter, const_cast<char*>("image/png"));
+    for (const DocumentFormat& f : kDocumentFormats)
+        papplSystemAddMIMEFilter(system, f.mime, kNativeFormat, filterFor(f.mime), const_cast<char*>(f.mime));
     papplSystemAddMIMEFilter(system, kNativeFormat, kNativeFormat, quorvelAnyFilter, nullptr);
 }

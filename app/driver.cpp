@@ -14,6 +14,7 @@
 #include "document_filters.h"
 #include "job_log.h"
 #include "print_job.h"
+#include "printer_vocabulary.h"
 #include "testpage.h"
 
 namespace {
@@ -21,17 +22,6 @@ namespace {
 pappl_pr_driver_t kDrivers[] = {
     {"quorvel", "Quorvel Monochrome Printer, 600dpi", "MFG:Quorvel;", nullptr},
 };
-
-// The sizes the printer takes; the custom range ends at the largest page the
-// stream holds (765 x 1200 points), the sheet has no margins.
-const char* const kMedia[] = {
-    "iso_a4_210x297mm",       "na_letter_8.5x11in",  "na_legal_8.5x14in",
-    "iso_a5_148x210mm",       "jis_b5_182x257mm",    "na_executive_7.25x10.5in",
-    "custom_min_76.2x127mm",  "custom_max_269.875x423.333mm",
-};
-
-const char* const kPaperWeights[] = {"very-heavy", "heavy", "medium-heavy", "medium", "light"};
-const char* const kOnOff[] = {"off", "on"};
 
 // The run a thread is printing. Each job run stays on one thread from its
 // start to its end, so this finds the run's own data even when PAPPL starts
@@ -213,7 +203,7 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
 // setMedia: one tray, A4 in it by default, no margins.
 void setMedia(pappl_pr_driver_data_t* data)
 {
-    data->num_media = static_cast<int>(sizeof kMedia / sizeof kMedia[0]);
+    data->num_media = kMediaCount;
     for (int i = 0; i < data->num_media; ++i)
         data->media[i] = kMedia[i];
     data->left_right = 0;
@@ -227,21 +217,21 @@ void setMedia(pappl_pr_driver_data_t* data)
     pappl_media_col_t& ready = data->media_ready[0];
     ready = pappl_media_col_t{};
     std::snprintf(ready.size_name, sizeof ready.size_name, "%s", kMedia[0]);
-    ready.size_width = 21000;
-    ready.size_length = 29700;
+    ready.size_width = kMediaDefaultWidth;
+    ready.size_length = kMediaDefaultLength;
     std::snprintf(ready.source, sizeof ready.source, "main");
     std::snprintf(ready.type, sizeof ready.type, "stationery");
     data->media_default = ready;
 }
 
 // addKeywords: a vendor option's -supported and -default attributes.
-void addKeywords(ipp_t* attrs, const char* name, const char* const* values, int count,
-                 const char* def)
+void addKeywords(ipp_t* attrs, const KeywordOption& option)
 {
-    const std::string supported = std::string(name) + "-supported";
-    const std::string deflt = std::string(name) + "-default";
-    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), count, nullptr, values);
-    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, deflt.c_str(), nullptr, def);
+    const std::string supported = std::string(option.name) + "-supported";
+    const std::string deflt = std::string(option.name) + "-default";
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), option.count, nullptr,
+                  option.keywords);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, deflt.c_str(), nullptr, option.defaultKeyword);
 }
 
 } // namespace
@@ -280,7 +270,7 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
     data->format = kNativeFormat;
     quorvelSetIcons(data);
 
-    std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quorvel Monochrome Printer");
+    std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", kPrinterMakeModel);
     data->ppm = 20;
     data->kind = PAPPL_KIND_DOCUMENT;
     data->orient_default = IPP_ORIENT_PORTRAIT;
@@ -305,18 +295,17 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
 
     setMedia(data);
 
-    // Five density levels; the printer's setting is the middle one.
-    data->darkness_supported = 5;
-    data->darkness_configured = 50;
+    data->darkness_supported = kDarknessLevels;
+    data->darkness_configured = kDarknessDefault;
     data->darkness_default = 0;
 
-    data->num_vendor = 2;
-    data->vendor[0] = "paper-weight";
-    data->vendor[1] = "manual-duplex";
+    data->num_vendor = kVendorOptionCount;
     if (!*attrs)
         *attrs = ippNew();
-    addKeywords(*attrs, "paper-weight", kPaperWeights, 5, "medium");
-    addKeywords(*attrs, "manual-duplex", kOnOff, 2, "off");
+    for (int i = 0; i < kVendorOptionCount; ++i) {
+        data->vendor[i] = kVendorOptions[i].name;
+        addKeywords(*attrs, kVendorOptions[i]);
+    }
     return true;
 }
 
@@ -340,7 +329,7 @@ const char* quorvelDriverForDeviceId(const char* device_id)
     const char* maker = cupsGetOption("MANUFACTURER", count, pairs);
     if (!maker)
         maker = cupsGetOption("MFG", count, pairs);
-    const char* driver = maker && strcasecmp(maker, "Quorvel") == 0 ? "quorvel" : nullptr;
+    const char* driver = maker && strcasecmp(maker, kPrinterMaker) == 0 ? "quorvel" : nullptr;
     cupsFreeOptions(count, pairs);
     return driver;
 }

@@ -2,6 +2,8 @@
 // stream, and the device writes that carry it.
 #include "print_job.h"
 
+#include "printer_vocabulary.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,12 +48,11 @@ int darknessLevel(int configured, int printDarkness)
 // since PAPPL has already refused values outside paper-weight-supported.
 int paperWeightLevel(const std::string& keyword)
 {
-    static const std::array<const char*, 5> kKeywords = {"very-heavy", "heavy", "medium-heavy",
-                                                         "medium", "light"};
-    for (std::size_t i = 0; i < kKeywords.size(); ++i)
-        if (keyword == kKeywords[i])
-            return static_cast<int>(i);
-    return 3;
+    for (const std::string& k : {keyword, std::string(kPaperWeightDefault)})
+        for (int i = 0; i < kPaperWeightCount; ++i)
+            if (k == kPaperWeights[i])
+                return i;
+    return 0;
 }
 
 // jobAttrFromOptions: density, weight and the duplex fields; the CmdCancel
@@ -66,32 +67,11 @@ PrintJobAttr jobAttrFromOptions(const JobOptions& options)
     return attr;
 }
 
-// pageProblem: the filter's reasons, in words a user can act on.
+// pageProblem: the library's sentence, the same the CUPS filter writes.
 std::string pageProblem(const QuorvelPage& page, int pageNumber)
 {
     char text[256];
-    switch (quorvelCheckPage(page)) {
-    case kPagePrintable:
-        return "";
-    case kPageBitsPerPixel:
-        std::snprintf(text, sizeof text, "Page %d has %u bits per pixel; this printer takes 1-bit pages",
-                      pageNumber, page.bitsPerPixel);
-        break;
-    case kPageColorSpace:
-        std::snprintf(text, sizeof text,
-                      "Page %d has colour space %u; this printer takes black or white pages",
-                      pageNumber, page.colorSpace);
-        break;
-    case kPageTooLarge:
-    default:
-        std::snprintf(text, sizeof text,
-                      "Page %d is %u x %u pixels with %u bytes per line; this printer takes at most "
-                      "%u lines of %u bytes",
-                      pageNumber, page.width, page.height, page.bytesPerLine,
-                      static_cast<unsigned>(kStoreRows), static_cast<unsigned>(kMaxRowBytes));
-        break;
-    }
-    return text;
+    return quorvelPageProblem(page, pageNumber, text, sizeof text) ? text : "";
 }
 
 // appJobBegin: a fresh stream; a job already printing elsewhere makes this

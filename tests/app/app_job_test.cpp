@@ -47,7 +47,7 @@ TEST(AppOptions, LevelsAndDuplex)
         EXPECT_EQ(attr.m_cancelAttr + attr.m_cancelJobFinish, 0);
     }
     QuorvelPage grey{595, 842, 600, 600, 1, 4960, 7015, 4960, 8, 18};
-    EXPECT_EQ(pageProblem(grey, 1), "Page 1 has 8 bits per pixel; this printer takes 1-bit pages");
+    EXPECT_EQ(pageProblem(grey, 1), "Page 1 has 8 bits per pixel; this printer takes 1 bit per pixel");
     // A printer found on USB is ours when its IEEE 1284 ID names the maker.
     for (const char* id : {"MFG:Quorvel;MDL:Q1;", "MANUFACTURER:quorvel;MODEL:Q1;"})
         EXPECT_STREQ(quorvelDriverForDeviceId(id), "quorvel") << id;
