@@ -1,5 +1,5 @@
-// One run of a job through the driver: settings, pages left out, the
-// stream, and the device writes that carry it.
+// A job through the driver: settings, pages left out, the stream, and the
+// device writes that carry it.
 #include "print_job.h"
 
 #include "printer_vocabulary.h"
@@ -10,13 +10,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
-#include <map>
 
 namespace {
-
-std::mutex gRunningMutex;              // guards gRunning
-std::map<const void*, void*> gRunning; // jobs with a run that is printing, and their devices
 
 // appendSentence: add text to a job message, one sentence after another.
 void appendSentence(std::string& message, const std::string& text)
@@ -74,19 +69,25 @@ std::string pageProblem(const QuorvelPage& page, int pageNumber)
     return quorvelPageProblem(page, pageNumber, text, sizeof text) ? text : "";
 }
 
-// appJobBegin: a fresh stream; a job already printing elsewhere makes this
-// run a shadow.
-void appJobBegin(AppJob& job, const void* key, const JobOptions& options, DeviceWrite write,
-                 void* device)
+// appJobBegin: a fresh stream.
+void appJobBegin(AppJob& job, const JobOptions& options, DeviceWrite write, void* device)
 {
     job.options = options;
     job.attr = jobAttrFromOptions(options);
     job.write = write;
     job.device = device;
-    job.key = key;
     quorvelJobInit(job.stream, appDeviceSink, &job);
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    job.shadow = !gRunning.emplace(key, device).second;
+}
+
+QuorvelPage appPageAsSent(const AppJob& job, const QuorvelPage& page)
+{
+    QuorvelPage sent = page;
+    if (job.clientSet) {
+        sent.width = job.client.width;
+        sent.height = job.client.height;
+        sent.bytesPerLine = (job.client.width + 7) / 8;
+    }
+    return sent;
 }
 
 // appPageBegin: the settings block comes from the first page printed, with
@@ -95,8 +96,8 @@ bool appPageBegin(AppJob& job, const QuorvelPage& page, const QuorvelPage& sent)
 {
     ++job.pagesSeen;
     job.skipPage = true;
-    if (job.shadow || job.writeErrno != 0)
-        return job.writeErrno == 0;
+    if (job.writeErrno != 0)
+        return false;
     if (job.options.singlePage && job.pagesSeen > 1)
         return true; // PAPPL's copy of the one page: the printer makes copies
     const std::string problem = pageProblem(sent, job.pagesSeen);
@@ -139,37 +140,12 @@ bool appPageEnd(AppJob& job)
     return noteWrite(job, quorvelEndPage(job.stream));
 }
 
-// appJobEnd: ends an open page too, so a cancelled run leaves a whole
-// stream; frees the job for its next run.
+// appJobEnd: ends an open page too, so a cancelled job leaves a whole
+// stream.
 bool appJobEnd(AppJob& job)
 {
-    if (job.shadow)
-        return true;
     noteWrite(job, quorvelEndJob(job.stream));
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    gRunning.erase(job.key);
     return job.writeErrno == 0;
-}
-
-void appJobForget(AppJob& job)
-{
-    if (job.shadow)
-        return;
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    gRunning.erase(job.key);
-}
-
-int appJobsRunning()
-{
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    return static_cast<int>(gRunning.size());
-}
-
-void appJobsEach(void (*fn)(const void* key, void* device))
-{
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    for (const auto& [key, device] : gRunning)
-        fn(key, device);
 }
 
 // appDeviceSink: a write cut short by a signal or a slow device goes on
