@@ -182,7 +182,7 @@ std::vector<PagePlace> placePages(pappl_job_t* job, const Sheet& sheet, const Pd
 
 // startRenderers: each renderer takes every other page; a one-page job
 // needs one. Each reads the document from its own folder, where it is put
-// now; a spare that cannot take its program gives way to a new renderer.
+// now; a ready renderer that cannot take its program gives way to a new renderer.
 bool startRenderers(PdfJob& pdf, const std::string& path, const std::vector<std::string>& args)
 {
     pdf.used = std::min(kRenderers, static_cast<int>(pdf.pages.size()));
@@ -369,10 +369,10 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
         return jobFail(job, "The document is not a PDF file.");
     {
         // Renderers for the sheet start now, while pdfinfo reads the
-        // document, unless spares for it are waiting already.
+        // document, unless ready renderers for it are waiting already.
         Sheet probe;
         if (sheetOpen(job, 0, probe))
-            keepSpares(rendererArgs(probe.dpi, probe.width, probe.height));
+            keepRenderersReady(rendererArgs(probe.dpi, probe.width, probe.height));
     }
     PdfJob pdf;
     pdf.job = job;
@@ -404,6 +404,6 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
                        end.printed == end.count;
     end.status = endRenderers(pdf, whole, end.printed);
     if (!quorvelStopping())
-        keepSpares(args);
+        keepRenderersReady(args);
     return pdfOutcome(pdf, loop, end);
 }

@@ -15,6 +15,33 @@
 
 #include "renderer_process.h"
 
+namespace {
+
+// parseInfo: the page count and the sizes pdfinfo wrote, each page's size
+// as it is shown (turned when the page is).
+void parseInfo(const std::string& text, PdfInfo& info)
+{
+    std::map<int, int> rotation;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        int number, rotate;
+        double w, h;
+        if (std::sscanf(line.c_str(), "Pages: %d", &number) == 1)
+            info.pages = number;
+        else if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &number, &w, &h) == 3)
+            info.sizes[number] = {w, h};
+        else if (std::sscanf(line.c_str(), "Page %d rot: %d", &number, &rotate) == 2)
+            rotation[number] = rotate;
+        at = end + 1;
+    }
+    for (auto& [number, size] : info.sizes)
+        if (rotation[number] % 180 != 0)
+            std::swap(size.first, size.second);
+}
+
+} // namespace
+
 // readInfo: ask pdfinfo about pages first to last; its first error line
 // explains a failure. pdfinfo is a renderer too: it reads the document
 // from its standard input, and its wait is watched as a page's is.
@@ -39,23 +66,7 @@ bool readInfo(const std::string& path, int first, int last, const std::string& e
         if (n > 0 && text.size() < (1u << 20))
             text.append(buffer, static_cast<std::size_t>(n));
     const int status = renderEnd(child, watch.stop != Stop::None);
-    std::map<int, int> rotation;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = std::min(text.find('\n', at), text.size());
-        const std::string line = text.substr(at, end - at);
-        int number, rotate;
-        double w, h;
-        if (std::sscanf(line.c_str(), "Pages: %d", &number) == 1)
-            info.pages = number;
-        else if (std::sscanf(line.c_str(), "Page %d size: %lf x %lf", &number, &w, &h) == 3)
-            info.sizes[number] = {w, h};
-        else if (std::sscanf(line.c_str(), "Page %d rot: %d", &number, &rotate) == 2)
-            rotation[number] = rotate;
-        at = end + 1;
-    }
-    for (auto& [number, size] : info.sizes)
-        if (rotation[number] % 180 != 0)
-            std::swap(size.first, size.second);
+    parseInfo(text, info);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && info.pages > 0 && watch.stop == Stop::None)
         return true;
     if (watch.stop == Stop::TimedOut) {

@@ -1,6 +1,6 @@
 // The renderers (Ghostscript) a PDF job prints with. Each may read its own
 // folder only, where the job that takes it puts the job's document, and
-// runs as a renderer process (renderer_process.h). Spares are started
+// runs as a renderer process (renderer_process.h). Ready renderers are started
 // before their job, since part of Ghostscript's time on a short document is
 // its own start.
 #include "renderer_pool.h"
@@ -140,30 +140,30 @@ bool copyFile(const std::string& from, const std::string& to, gid_t gid)
     return ok;
 }
 
-// Spare: a renderer started before its job, waiting for its program: part
+// ReadyRenderer: a renderer started before its job, waiting for its program: part
 // of Ghostscript's time on a short document is its own start, which a job
-// that finds spares does not wait for. key says what it was started for.
-struct Spare {
+// that finds ready renderers does not wait for. key says what it was started for.
+struct ReadyRenderer {
     Ghost ghost;
     std::string key;
 };
 
-// Sheets spares are kept for: an office that prints on A4 and Letter keeps
+// Sheets ready renderers are kept for: an office that prints on A4 and Letter keeps
 // both warm, at some 20 MB a waiting Ghostscript.
-constexpr std::size_t kSpareSheets = 2;
+constexpr std::size_t kReadySizes = 2;
 
-// SparePool: the spares and the sheets they are kept for.
-struct SparePool {
+// ReadyPool: the ready renderers and the sheets they are kept for.
+struct ReadyPool {
     std::mutex lock;
-    std::vector<Spare> spares;       // kRenderers for each sheet in sheets, at most
+    std::vector<ReadyRenderer> ready;       // kRenderers for each sheet in sheets, at most
     std::vector<std::string> sheets; // the sheets printed last, latest first
 };
 
-// The server's spares; never destroyed, since a job's thread may still
+// The server's ready renderers; never destroyed, since a job's thread may still
 // use it while the server exits.
-SparePool& gPool = *new SparePool;
+ReadyPool& gPool = *new ReadyPool;
 
-// keyOf: what a spare for args is known by.
+// keyOf: what a ready renderer for args is known by.
 std::string keyOf(const std::vector<std::string>& args)
 {
     std::string key;
@@ -230,13 +230,13 @@ std::vector<std::string> rendererArgs(double dpi, int w, int h)
             "-sDEVICE=pbmraw", dpiText, sizeText, "-dFIXEDMEDIA", "-dUseCropBox", "-sOutputFile=-", "-"};
 }
 
-// takeGhost: a renderer for args, a spare if one was started for them.
+// takeGhost: a renderer for args, a ready renderer if one was started for them.
 bool takeGhost(const std::vector<std::string>& args, Ghost& ghost)
 {
     const std::string key = keyOf(args);
     {
         std::lock_guard<std::mutex> lock(gPool.lock);
-        for (auto at = gPool.spares.begin(); at != gPool.spares.end();) {
+        for (auto at = gPool.ready.begin(); at != gPool.ready.end();) {
             if (at->key != key) {
                 ++at;
                 continue;
@@ -244,13 +244,13 @@ bool takeGhost(const std::vector<std::string>& args, Ghost& ghost)
             int status;
             if (waitpid(at->ghost.child.pid, &status, WNOHANG) == 0) {
                 ghost = at->ghost;
-                gPool.spares.erase(at);
+                gPool.ready.erase(at);
                 return true;
             }
             // It ended while it waited (and is reaped); nobody needs its say.
             at->ghost.child.pid = -1;
             endGhost(at->ghost, false);
-            at = gPool.spares.erase(at);
+            at = gPool.ready.erase(at);
         }
     }
     ghost = startGhost(args);
@@ -260,49 +260,49 @@ bool takeGhost(const std::vector<std::string>& args, Ghost& ghost)
 
 namespace {
 
-// endSpares: at the server's exit, the spares' folders go (the spares
+// endReadyRenderers: at the server's exit, the ready renderers' folders go (the ready renderers
 // themselves die with the server).
-void endSpares()
+void endReadyRenderers()
 {
     std::lock_guard<std::mutex> lock(gPool.lock);
-    for (Spare& spare : gPool.spares)
-        removeFolder(spare.ghost.folder);
-    gPool.spares.clear();
+    for (ReadyRenderer& ready : gPool.ready)
+        removeFolder(ready.ghost.folder);
+    gPool.ready.clear();
 }
 
 } // namespace
 
-// keepSpares: have kRenderers spares waiting for the sheet args are for,
-// starting what is missing. Spares are kept for the two sheets printed
+// keepRenderersReady: have kRenderers ready renderers waiting for the sheet args are for,
+// starting what is missing. Ready renderers are kept for the two sheets printed
 // last (A4 and Letter, say), no more. The first call also clears what a
 // server of ours killed before left behind.
-void keepSpares(const std::vector<std::string>& args)
+void keepRenderersReady(const std::vector<std::string>& args)
 {
     static std::once_flag once;
     std::call_once(once, [] {
         sweepFolders();
-        std::atexit(endSpares);
+        std::atexit(endReadyRenderers);
     });
     const std::string key = keyOf(args);
     std::lock_guard<std::mutex> lock(gPool.lock);
     gPool.sheets.erase(std::remove(gPool.sheets.begin(), gPool.sheets.end(), key), gPool.sheets.end());
     gPool.sheets.insert(gPool.sheets.begin(), key);
-    if (gPool.sheets.size() > kSpareSheets)
-        gPool.sheets.resize(kSpareSheets);
+    if (gPool.sheets.size() > kReadySizes)
+        gPool.sheets.resize(kReadySizes);
     std::size_t kept = 0;
-    for (auto at = gPool.spares.begin(); at != gPool.spares.end();) {
+    for (auto at = gPool.ready.begin(); at != gPool.ready.end();) {
         if (std::find(gPool.sheets.begin(), gPool.sheets.end(), at->key) != gPool.sheets.end()) {
             kept += at->key == key;
             ++at;
             continue;
         }
         endGhost(at->ghost, true);
-        at = gPool.spares.erase(at);
+        at = gPool.ready.erase(at);
     }
     for (; kept < static_cast<std::size_t>(kRenderers); ++kept) {
-        const Spare spare{startGhost(args), key};
-        if (spare.ghost.child.out < 0)
+        const ReadyRenderer ready{startGhost(args), key};
+        if (ready.ghost.child.out < 0)
             return;
-        gPool.spares.push_back(spare);
+        gPool.ready.push_back(ready);
     }
 }

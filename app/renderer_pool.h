@@ -1,5 +1,5 @@
 // The renderers a PDF job prints with: Ghostscripts, each reading only a
-// folder of its own where the job puts its document, and the spares kept
+// folder of its own where the job puts its document, and the ready renderers kept
 // waiting for the next job.
 #pragma once
 
@@ -31,7 +31,7 @@ Ghost startGhost(const std::vector<std::string>& args);
 // empty its folder; returns its wait status.
 int endGhost(Ghost& ghost, bool stop);
 
-// takeGhost: a renderer for args: a spare if one was started for them,
+// takeGhost: a renderer for args: a ready renderer if one was started for them,
 // else a new one; false when none could be started.
 bool takeGhost(const std::vector<std::string>& args, Ghost& ghost);
 
@@ -42,8 +42,8 @@ bool takeGhost(const std::vector<std::string>& args, Ghost& ghost);
 // name there, "" when it could not be put there.
 std::string placeDocument(const std::string& path, bool copied, const std::string& folder);
 
-// keepSpares: have kRenderers spares waiting for the sheet args are for,
-// starting what is missing. Spares are kept for the two sheets printed
+// keepRenderersReady: have kRenderers ready renderers waiting for the sheet args are for,
+// starting what is missing. Ready renderers are kept for the two sheets printed
 // last (A4 and Letter, say), no more. The first call also clears what a
 // server of ours killed before left behind.
-void keepSpares(const std::vector<std::string>& args);
+void keepRenderersReady(const std::vector<std::string>& args);
