@@ -67,37 +67,20 @@ bool jpegFileEndsWhole(const char* path)
     return jpegEndsWhole(data.data(), data.size());
 }
 
+// documentFormat: the formats known by their first bytes first, then one
+// whose bytes may come later (a PDF), so a raster page that happens to hold
+// "%PDF-" is still raster.
 const char* documentFormat(const unsigned char* head, std::size_t n)
 {
-    auto starts = [&](const char* magic, std::size_t len) { return n >= len && std::memcmp(head, magic, len) == 0; };
-    if (starts("RaS2", 4))
-        return "image/pwg-raster";
-    if (starts("UNIRAST", 8))
-        return "image/urf";
-    if (starts("\xFF\xD8\xFF", 3))
-        return "image/jpeg";
-    if (starts("\x89PNG\r\n\x1A\n", 8))
-        return "image/png";
-    if (n >= 5 && memmem(head, std::min<std::size_t>(n, 1024), "%PDF-", 5) != nullptr)
-        return "application/pdf";
+    for (const bool anywhere : {false, true})
+        for (const DocumentFormat& f : kDocumentFormats) {
+            if (f.magicAnywhere != anywhere)
+                continue;
+            const std::size_t len = f.magicLength;
+            if (!anywhere && n >= len && std::memcmp(head, f.magic, len) == 0)
+                return f.mime;
+            if (anywhere && n >= len && memmem(head, std::min<std::size_t>(n, 1024), f.magic, len) != nullptr)
+                return f.mime;
+        }
     return nullptr;
-}
-
-bool isRasterFormat(const char* mime)
-{
-    return mime != nullptr && (std::strcmp(mime, "image/pwg-raster") == 0 || std::strcmp(mime, "image/urf") == 0);
-}
-
-const char* formatName(const char* mime)
-{
-    static const struct {
-        const char* mime;
-        const char* name;
-    } kNames[] = {{"application/pdf", "a PDF document"},    {"image/pwg-raster", "a PWG raster document"},
-                  {"image/urf", "an Apple raster document"}, {"image/jpeg", "a JPEG image"},
-                  {"image/png", "a PNG image"}};
-    for (const auto& n : kNames)
-        if (mime && std::strcmp(mime, n.mime) == 0)
-            return n.name;
-    return "a document of an unknown format";
 }

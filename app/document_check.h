@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "printer_vocabulary.h"
+
 // jpegEndsWhole: whether JPEG data runs from its start marker to its end
 // marker. A file cut short still decodes (the missing part comes out grey),
 // so only this tells a whole picture from a part of one.
@@ -12,13 +14,6 @@ bool jpegEndsWhole(const unsigned char* data, std::size_t size);
 // jpegFileEndsWhole: the same for a file; false when it cannot be read.
 bool jpegFileEndsWhole(const char* path);
 
-// documentFormat: the MIME type of a document by its first n bytes: PDF
-// (its header within the first kilobyte, as PDF readers find it), PWG or
-// Apple raster, JPEG or PNG; nullptr for anything else.
+// documentFormat: the MIME type of a document by its first n bytes, one of
+// kDocumentFormats (printer_vocabulary.h); nullptr for anything else.
 const char* documentFormat(const unsigned char* head, std::size_t n);
-
-// isRasterFormat: whether mime is PWG or Apple raster.
-bool isRasterFormat(const char* mime);
-
-// formatName: a format's name in words, for messages.
-const char* formatName(const char* mime);

@@ -11,13 +11,15 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "document_check.h"
-#include "driver.h"
 #include "image_decode.h"
 #include "job_log.h"
+#include "page_loop.h"
 #include "pdf_filter.h"
+#include "printer_vocabulary.h"
 
 namespace {
 
@@ -130,71 +132,120 @@ bool sameSheet(const cups_page_header2_t& h, const Sheet& sheet)
            h.HWResolution[0] == h.HWResolution[1] && h.HWResolution[1] == static_cast<unsigned>(sheet.dpi);
 }
 
-// RasterRun: one raster job as it goes.
-struct RasterRun {
+// RasterSource: a raster document's pages as they are read. A page that
+// matches the sheet goes out row for row (a white-is-set page turned
+// black-is-set); any other is read whole as grey and placed on the sheet.
+struct RasterSource {
     pappl_job_t* job;
-    pappl_device_t* device;
     cups_raster_t* ras;
     Sheet& sheet;
-    Scaling scaling;
-    Orientation orientation;
-    std::vector<unsigned char> in; // one row as read
-    bool cutShort = false;         // a page sent as it came ended early
+    Scaling scaling = Scaling::Auto;
+    Orientation orientation = Orientation::Auto;
+    cups_page_header2_t h = {};    // the page's header as sent
+    unsigned index = 0;            // pages read, from 1
+    bool asSent = false;           // the page goes out as it came
+    unsigned rows = 0;             // rows read of a page that goes out as it came
+    GreyPage grey{};                 // any other page, as grey
+    GreySource placed{};             // and where it lands
+    std::vector<unsigned char> in{}; // one row as read
+    std::string problem{};           // why the document cannot go on
 };
 
-// rasterPageAsSent: a page that matches the sheet goes out row for row, a
-// white-is-set page turned black-is-set; false once the printer stopped
-// taking data. A page that ends early is noted in cutShort: the rest of it
-// goes out white and the driver names the page at the job's end.
-bool rasterPageAsSent(RasterRun& r, const cups_page_header2_t& h, unsigned index)
+// headerProblem: why a raster page header cannot be printed, or "".
+std::string headerProblem(const cups_page_header2_t& h, unsigned index)
 {
-    pappl_pr_options_t* options = r.sheet.options;
-    const cups_page_header2_t sheetHeader = options->header;
-    options->header = h;
-    options->header.cupsColorSpace = CUPS_CSPACE_K;
-    bool ok = r.sheet.driver.rstartpage_cb(r.job, options, r.device, index);
-    const bool invert = h.cupsColorSpace != CUPS_CSPACE_K;
-    unsigned y = 0;
-    for (; ok && y < h.cupsHeight; ++y) {
-        if ((y & 255) == 0 && papplJobIsCanceled(r.job))
-            break;
-        if (cupsRasterReadPixels(r.ras, r.in.data(), h.cupsBytesPerLine) != h.cupsBytesPerLine)
-            break;
-        if (invert)
-            for (unsigned i = 0; i < h.cupsBytesPerLine; ++i)
-                r.in[i] = static_cast<unsigned char>(~r.in[i]);
-        ok = r.sheet.driver.rwriteline_cb(r.job, options, r.device, y, r.in.data());
-    }
-    if (ok)
-        ok = r.sheet.driver.rendpage_cb(r.job, options, r.device, index);
-    options->header = sheetHeader;
-    r.cutShort = y < h.cupsHeight && !papplJobIsCanceled(r.job);
-    return ok;
+    const std::string page = "Page " + std::to_string(index);
+    if (h.cupsWidth == 0 || h.cupsHeight == 0 || h.cupsWidth > kMaxRasterSide || h.cupsHeight > kMaxRasterSide ||
+        h.cupsBytesPerLine != (h.cupsWidth * h.cupsBitsPerPixel + 7) / 8)
+        return "The raster document is damaged: the header of page " + std::to_string(index) + " is not valid.";
+    if (h.HWResolution[0] != h.HWResolution[1])
+        return page + " of the raster document has pixels that are not square (" + std::to_string(h.HWResolution[0]) +
+               " x " + std::to_string(h.HWResolution[1]) + " dpi), which this printer cannot print.";
+    if (!rasterLayout(h))
+        return page + " of the raster document is " + spaceName(h.cupsColorSpace) + " at " +
+               std::to_string(h.cupsBitsPerPixel) + " bits a pixel, which this printer cannot print.";
+    return "";
 }
 
-// rasterPagePlaced: any other page, read whole as grey, then turned, scaled
-// and dithered onto the sheet like a rendered PDF page.
-bool rasterPagePlaced(RasterRun& r, const cups_page_header2_t& h, unsigned index, std::string& problem)
+// readGrey: the page read whole as grey and placed on the sheet; a page
+// that ends early is printed with the rest white, and stops the job.
+void readGrey(RasterSource& r)
 {
-    GreyPage page;
-    page.width = static_cast<int>(h.cupsWidth);
-    page.height = static_cast<int>(h.cupsHeight);
-    page.pixels.assign(static_cast<std::size_t>(page.width) * page.height, 255);
+    const cups_page_header2_t& h = r.h;
+    r.grey.width = static_cast<int>(h.cupsWidth);
+    r.grey.height = static_cast<int>(h.cupsHeight);
+    r.grey.pixels.assign(static_cast<std::size_t>(r.grey.width) * r.grey.height, 255);
     unsigned y = 0;
     for (; y < h.cupsHeight && !papplJobIsCanceled(r.job); ++y) {
         if (cupsRasterReadPixels(r.ras, r.in.data(), h.cupsBytesPerLine) != h.cupsBytesPerLine)
             break;
-        greyFromRaster(h, r.in.data(), page.pixels.data() + static_cast<std::size_t>(y) * page.width);
+        greyFromRaster(h, r.in.data(), r.grey.pixels.data() + static_cast<std::size_t>(y) * r.grey.width);
     }
     if (y < h.cupsHeight && !papplJobIsCanceled(r.job))
-        problem = "Page " + std::to_string(index) + " ended after " + std::to_string(y) + " of its " +
-                  std::to_string(h.cupsHeight) + " rows: the document data stopped early.";
-    const double dpi = h.HWResolution[1] ? h.HWResolution[1] : r.sheet.dpi;
-    const Placement place = placePage(page.width, page.height, dpi, r.sheet.width, r.sheet.height, r.sheet.dpi,
-                                      r.scaling, r.orientation);
-    const bool ok = printGreyPage(r.job, r.device, r.sheet, page, place, index);
-    return ok && problem.empty();
+        r.problem = "Page " + std::to_string(r.index) + " ended after " + std::to_string(y) + " of its " +
+                    std::to_string(h.cupsHeight) + " rows: the document data stopped early.";
+    const Sheet& s = r.sheet;
+    const double dpi = h.HWResolution[1] ? h.HWResolution[1] : s.dpi;
+    r.placed = GreySource{&r.grey, placePage(r.grey.width, r.grey.height, dpi, s.width, s.height, s.dpi,
+                                             r.scaling, r.orientation), &s};
 }
+
+// rasterNext: the next page's header. Raster documents bring their own
+// copies, page after page; the first page's count goes in the settings
+// block as the filter's.
+bool rasterNext(void* context, PageHead& head)
+{
+    RasterSource& r = *static_cast<RasterSource*>(context);
+    if (!cupsRasterReadHeader2(r.ras, &r.h))
+        return false;
+    r.problem = headerProblem(r.h, ++r.index);
+    if (!r.problem.empty())
+        return false;
+    if (r.index == 1)
+        head.header.NumCopies = r.sheet.options->header.NumCopies = std::max(r.h.NumCopies, 1u);
+    head.client = &r.h;
+    r.in.assign(r.h.cupsBytesPerLine + 16, 0);
+    r.asSent = sameSheet(r.h, r.sheet);
+    r.rows = 0;
+    if (r.asSent) {
+        head.header = r.h;
+        head.header.cupsColorSpace = CUPS_CSPACE_K;
+    } else
+        readGrey(r);
+    return true;
+}
+
+// rasterRow: a row as it came, or the placed page's.
+bool rasterRow(void* context, unsigned y, unsigned char* out)
+{
+    RasterSource& r = *static_cast<RasterSource*>(context);
+    if (!r.asSent)
+        return greyRow(&r.placed, y, out);
+    const unsigned bytes = r.h.cupsBytesPerLine;
+    if (cupsRasterReadPixels(r.ras, out, bytes) != bytes)
+        return false;
+    ++r.rows;
+    if (r.h.cupsColorSpace != CUPS_CSPACE_K)
+        for (unsigned i = 0; i < bytes; ++i)
+            out[i] = static_cast<unsigned char>(~out[i]);
+    return true;
+}
+
+// rasterFinish: a page sent as it came that ended early has gone out with
+// the rest white; the driver names it at the job's end.
+bool rasterFinish(void* context)
+{
+    const RasterSource& r = *static_cast<const RasterSource*>(context);
+    if (r.asSent)
+        return r.rows == r.h.cupsHeight || papplJobIsCanceled(r.job);
+    return r.problem.empty();
+}
+
+// PictureSource: a picture, its one page placed on the sheet.
+struct PictureSource {
+    GreySource placed;
+    bool given = false; // the page has been given to the loop
+};
 
 // printPicture: a decoded picture on one sheet.
 bool printPicture(pappl_job_t* job, pappl_device_t* device, const char* format, const Picture& picture)
@@ -209,27 +260,32 @@ bool printPicture(pappl_job_t* job, pappl_device_t* device, const char* format, 
     if (scaling == Scaling::Auto && picture.dpi <= 0)
         scaling = Scaling::Fit;
     const double dpi = picture.dpi > 0 ? picture.dpi : 72;
-    const Placement place = placePage(picture.page.width, picture.page.height, dpi, sheet.width, sheet.height,
-                                      sheet.dpi, scaling, orientationFor(job, sheet.options));
-    quorvelSetJobFormat(format);
-    papplJobSetImpressions(job, 1);
-    bool ok = sheet.driver.rstartjob_cb(job, sheet.options, device);
-    if (ok)
-        ok = printGreyPage(job, device, sheet, picture.page, place, 0);
-    const bool ended = sheet.driver.rendjob_cb(job, sheet.options, device);
-    if (ok && ended && !papplJobIsCanceled(job))
-        papplJobSetImpressionsCompleted(job, 1);
-    return ok && ended;
+    PictureSource one{{&picture.page,
+                        placePage(picture.page.width, picture.page.height, dpi, sheet.width, sheet.height,
+                                  sheet.dpi, scaling, orientationFor(job, sheet.options)),
+                        &sheet}};
+    PageLoop loop;
+    loop.job = job;
+    loop.device = device;
+    loop.sheet = &sheet;
+    loop.format = format;
+    loop.impressions = 1;
+    PageSource source;
+    source.context = &one;
+    source.next = [](void* context, PageHead&) { return !std::exchange(static_cast<PictureSource*>(context)->given, true); };
+    source.row = [](void* context, unsigned y, unsigned char* out) {
+        return greyRow(&static_cast<PictureSource*>(context)->placed, y, out);
+    };
+    source.finish = [](void*) { return true; };
+    return printPages(loop, source);
 }
 
-// runFilter: our filter for a MIME type, run on the job.
-bool runFilter(const char* format, pappl_job_t* job, pappl_device_t* device)
+// filterFor: our filter for a MIME type we print; its data is the type.
+pappl_mime_filter_cb_t filterFor(const char* format)
 {
     if (std::strcmp(format, "application/pdf") == 0)
-        return quorvelPdfFilter(job, device, nullptr);
-    if (isRasterFormat(format))
-        return quorvelRasterFilter(job, device, const_cast<char*>(format));
-    return quorvelImageFilter(job, device, const_cast<char*>(format));
+        return quorvelPdfFilter;
+    return isRasterFormat(format) ? quorvelRasterFilter : quorvelImageFilter;
 }
 
 // checkFormat: whether the spool file holds the format the job says; if
@@ -249,73 +305,6 @@ bool checkFormat(pappl_job_t* job, const char* format)
 
 } // namespace
 
-Sheet::~Sheet()
-{
-    papplJobDeletePrintOptions(options);
-}
-
-bool sheetOpen(pappl_job_t* job, unsigned pages, Sheet& sheet)
-{
-    sheet.options = papplJobCreatePrintOptions(job, pages, false);
-    if (!sheet.options)
-        return false;
-    papplPrinterGetDriverData(papplJobGetPrinter(job), &sheet.driver);
-    cups_page_header2_t& header = sheet.options->header;
-    header.cupsBitsPerColor = 1;
-    header.cupsBitsPerPixel = 1;
-    header.cupsColorSpace = CUPS_CSPACE_K;
-    header.cupsNumColors = 1;
-    header.cupsBytesPerLine = (header.cupsWidth + 7) / 8;
-    sheet.width = static_cast<int>(header.cupsWidth);
-    sheet.height = static_cast<int>(header.cupsHeight);
-    sheet.bytesPerLine = static_cast<int>(header.cupsBytesPerLine);
-    sheet.dpi = header.HWResolution[1] ? header.HWResolution[1] : 600;
-    return true;
-}
-
-Scaling scalingFor(pappl_scaling_t s)
-{
-    if (s & PAPPL_SCALING_FIT)
-        return Scaling::Fit;
-    if (s & PAPPL_SCALING_FILL)
-        return Scaling::Fill;
-    if (s & PAPPL_SCALING_NONE)
-        return Scaling::None;
-    return Scaling::Auto;
-}
-
-Orientation orientationFor(pappl_job_t* job, const pappl_pr_options_t* options)
-{
-    if (!papplJobGetAttribute(job, "orientation-requested"))
-        return Orientation::Auto;
-    switch (options->orientation_requested) {
-    case IPP_ORIENT_PORTRAIT:
-        return Orientation::Portrait;
-    case IPP_ORIENT_LANDSCAPE:
-        return Orientation::Landscape;
-    case IPP_ORIENT_REVERSE_LANDSCAPE:
-        return Orientation::ReverseLandscape;
-    case IPP_ORIENT_REVERSE_PORTRAIT:
-        return Orientation::ReversePortrait;
-    default:
-        return Orientation::Auto;
-    }
-}
-
-bool printGreyPage(pappl_job_t* job, pappl_device_t* device, Sheet& sheet, const GreyPage& page,
-                   const Placement& place, unsigned index)
-{
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(sheet.bytesPerLine) + 16);
-    bool ok = sheet.driver.rstartpage_cb(job, sheet.options, device, index);
-    for (int y = 0; ok && y < sheet.height; ++y) {
-        if ((y & 255) == 0 && papplJobIsCanceled(job))
-            break;
-        sheetRow(page, place, y, sheet.width, sheet.options->dither, row.data(), sheet.bytesPerLine);
-        ok = sheet.driver.rwriteline_cb(job, sheet.options, device, static_cast<unsigned>(y), row.data());
-    }
-    return ok && sheet.driver.rendpage_cb(job, sheet.options, device, index);
-}
-
 bool quorvelRasterFilter(pappl_job_t* job, pappl_device_t* device, void* data)
 {
     const char* format = data ? static_cast<const char*>(data) : "image/pwg-raster";
@@ -331,54 +320,21 @@ bool quorvelRasterFilter(pappl_job_t* job, pappl_device_t* device, void* data)
             close(fd);
         return jobFail(job, "Unable to read the raster document.");
     }
-    RasterRun r{job, device, ras, sheet, scalingFor(sheet.options->print_scaling),
-                orientationFor(job, sheet.options), {}};
-    quorvelSetJobFormat(format);
-    cups_page_header2_t h;
-    unsigned index = 0;
-    bool ok = true, started = false;
-    std::string problem;
-    while (ok && problem.empty() && !r.cutShort && !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &h)) {
-        ++index;
-        if (h.cupsWidth == 0 || h.cupsHeight == 0 || h.cupsWidth > kMaxRasterSide || h.cupsHeight > kMaxRasterSide ||
-            h.cupsBytesPerLine != (h.cupsWidth * h.cupsBitsPerPixel + 7) / 8) {
-            problem = "The raster document is damaged: the header of page " + std::to_string(index) +
-                      " is not valid.";
-            break;
-        }
-        if (h.HWResolution[0] != h.HWResolution[1]) {
-            problem = "Page " + std::to_string(index) + " of the raster document has pixels that are not square (" +
-                      std::to_string(h.HWResolution[0]) + " x " + std::to_string(h.HWResolution[1]) +
-                      " dpi), which this printer cannot print.";
-            break;
-        }
-        if (!rasterLayout(h)) {
-            problem = "Page " + std::to_string(index) + " of the raster document is " + spaceName(h.cupsColorSpace) +
-                      " at " + std::to_string(h.cupsBitsPerPixel) + " bits a pixel, which this printer cannot print.";
-            break;
-        }
-        if (!started) {
-            // Raster documents bring their own copies, page after page; the
-            // first page's count goes in the settings block as the filter's.
-            sheet.options->header.NumCopies = std::max(h.NumCopies, 1u);
-            ok = started = sheet.driver.rstartjob_cb(job, sheet.options, device);
-            if (!ok)
-                break;
-        }
-        quorvelNoteClientHeader(h);
-        r.in.assign(h.cupsBytesPerLine + 16, 0);
-        ok = sameSheet(h, sheet) ? rasterPageAsSent(r, h, index) : rasterPagePlaced(r, h, index, problem);
-        if (ok && !r.cutShort && problem.empty())
-            papplJobSetImpressionsCompleted(job, 1);
-    }
-    if (index == 0 && problem.empty() && !papplJobIsCanceled(job))
-        problem = "The raster document is damaged: it has no page that can be read.";
-    const bool ended = !started || sheet.driver.rendjob_cb(job, sheet.options, device);
+    RasterSource r{job, ras, sheet};
+    r.scaling = scalingFor(sheet.options->print_scaling);
+    r.orientation = orientationFor(job, sheet.options);
+    PageLoop loop;
+    loop.job = job;
+    loop.device = device;
+    loop.sheet = &sheet;
+    loop.format = format;
+    loop.startAtOnce = false; // a document with no page to print sends nothing
+    const bool ok = printPages(loop, PageSource{&r, rasterNext, rasterRow, rasterFinish});
+    if (r.index == 0 && r.problem.empty() && !papplJobIsCanceled(job))
+        r.problem = "The raster document is damaged: it has no page that can be read.";
     cupsRasterClose(ras);
     close(fd);
-    if (!problem.empty())
-        return jobFail(job, problem);
-    return ok && ended;
+    return r.problem.empty() ? ok : jobFail(job, r.problem);
 }
 
 bool quorvelImageFilter(pappl_job_t* job, pappl_device_t* device, void* data)
@@ -408,10 +364,10 @@ bool quorvelAnyFilter(pappl_job_t* job, pappl_device_t* device, void*)
         return jobFail(job, "The document is empty.");
     const char* format = documentFormat(head, n);
     if (!format)
-        return jobFail(job, "The document's format is not one this printer reads: it prints PDF documents, "
-                            "JPEG and PNG images, and PWG and Apple raster.");
+        return jobFail(job, "The document's format is not one this printer reads: it prints " + quorvelFormatList() +
+                                ".");
     jobLog(job, PAPPL_LOGLEVEL_INFO, "The document is %s.", formatName(format));
-    return runFilter(format, job, device);
+    return filterFor(format)(job, device, const_cast<char*>(format));
 }
 
 void quorvelNoteStop()
@@ -426,11 +382,7 @@ bool quorvelStopping()
 
 void quorvelAddFilters(pappl_system_t* system)
 {
-    papplSystemAddMIMEFilter(system, "application/pdf", kNativeFormat, quorvelPdfFilter, nullptr);
-    papplSystemAddMIMEFilter(system, "image/pwg-raster", kNativeFormat, quorvelRasterFilter,
-                             const_cast<char*>("image/pwg-raster"));
-    papplSystemAddMIMEFilter(system, "image/urf", kNativeFormat, quorvelRasterFilter, const_cast<char*>("image/urf"));
-    papplSystemAddMIMEFilter(system, "image/jpeg", kNativeFormat, quorvelImageFilter, const_cast<char*>("image/jpeg"));
-    papplSystemAddMIMEFilter(system, "image/png", kNativeFormat, quorvelImageFilter, const_cast<char*>("image/png"));
+    for (const DocumentFormat& f : kDocumentFormats)
+        papplSystemAddMIMEFilter(system, f.mime, kNativeFormat, filterFor(f.mime), const_cast<char*>(f.mime));
     papplSystemAddMIMEFilter(system, kNativeFormat, kNativeFormat, quorvelAnyFilter, nullptr);
 }

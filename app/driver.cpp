@@ -1,10 +1,9 @@
 // The quorvel driver: printer capabilities for PAPPL, and the raster
-// callbacks, which hand each job's pages to its own run (print_job.h).
+// callbacks, which hand each job's pages to its own AppJob (print_job.h).
 #include "driver.h"
 
 #include <strings.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -12,8 +11,10 @@
 #include "appearance.h"
 #include "cups_page.h"
 #include "document_filters.h"
+#include "job_data.h"
 #include "job_log.h"
 #include "print_job.h"
+#include "printer_vocabulary.h"
 #include "testpage.h"
 
 namespace {
@@ -22,47 +23,16 @@ pappl_pr_driver_t kDrivers[] = {
     {"quorvel", "Quorvel Monochrome Printer, 600dpi", "MFG:Quorvel;", nullptr},
 };
 
-// The sizes the printer takes; the custom range ends at the largest page the
-// stream holds (765 x 1200 points), the sheet has no margins.
-const char* const kMedia[] = {
-    "iso_a4_210x297mm",       "na_letter_8.5x11in",  "na_legal_8.5x14in",
-    "iso_a5_148x210mm",       "jis_b5_182x257mm",    "na_executive_7.25x10.5in",
-    "custom_min_76.2x127mm",  "custom_max_269.875x423.333mm",
-};
-
-const char* const kPaperWeights[] = {"very-heavy", "heavy", "medium-heavy", "medium", "light"};
-const char* const kOnOff[] = {"off", "on"};
-
-// The run a thread is printing. Each job run stays on one thread from its
-// start to its end, so this finds the run's own data even when PAPPL starts
-// the same job twice at once.
-thread_local AppJob* tRun = nullptr;
-
-// The format of the document this thread's filter is printing: a document
-// sent without one is printed as what it turned out to be.
-thread_local const char* tFormat = nullptr;
-
-// The last raster page header a client sent, read on this thread.
-thread_local cups_page_header2_t tClientHeader;
-thread_local bool tClientHeaderSet = false;
-
-// runFor: this thread's run of job, or nullptr.
-AppJob* runFor(pappl_job_t* job)
-{
-    return tRun && tRun->key == job ? tRun : nullptr;
-}
-
-// deviceWrite: PAPPL's device write, as the run's sink wants it.
+// deviceWrite: PAPPL's device write, as the job's sink wants it.
 ssize_t deviceWrite(void* device, const void* bytes, std::size_t len)
 {
     return papplDeviceWrite(static_cast<pappl_device_t*>(device), bytes, len);
 }
 
 // isFormat: whether the job's document is of MIME type format.
-bool isFormat(pappl_job_t* job, const char* format)
+bool isFormat(const AppJob& data, const char* format)
 {
-    const char* f = tFormat ? tFormat : papplJobGetFormat(job);
-    return f && std::strcmp(f, format) == 0;
+    return data.format && std::strcmp(data.format, format) == 0;
 }
 
 // vendorOption: the job's value of a vendor option, else the printer's
@@ -84,7 +54,7 @@ std::string vendorOption(pappl_job_t* job, const pappl_pr_options_t* options, co
 // jobOptions: what the driver takes from PAPPL's job options. Images and
 // PDF carry the job's copies in the settings block and are sent once;
 // raster streams bring their own copy count.
-JobOptions jobOptions(pappl_job_t* job, const pappl_pr_options_t* options)
+JobOptions jobOptions(pappl_job_t* job, const pappl_pr_options_t* options, const AppJob& data)
 {
     JobOptions o;
     o.darknessConfigured = options->darkness_configured;
@@ -93,127 +63,69 @@ JobOptions jobOptions(pappl_job_t* job, const pappl_pr_options_t* options)
     o.manualDuplex = vendorOption(job, options, "manual-duplex") == "on";
     o.sides = static_cast<int>(options->sides);
     o.copies = options->copies;
-    o.singlePage = isFormat(job, "image/jpeg") || isFormat(job, "image/png");
-    o.copiesInSettings = o.singlePage || isFormat(job, "application/pdf");
+    o.singlePage = isFormat(data, "image/jpeg") || isFormat(data, "image/png");
+    o.copiesInSettings = o.singlePage || isFormat(data, "application/pdf");
     return o;
 }
 
+// The driver's raster callbacks: adapters from PAPPL's calls to the job's
+// AppJob, which the page loop keeps on the job (job_data.h). What goes
+// wrong is kept there, and the loop says it.
+
 bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device)
 {
-    if (tRun) { // a run PAPPL never ended on this thread
-        appJobForget(*tRun);
-        delete tRun;
-    }
-    tRun = new AppJob;
-    const JobOptions o = jobOptions(job, options);
-    appJobBegin(*tRun, job, o, deviceWrite, device);
+    AppJob* data = appJobOf(job);
+    if (!data)
+        return false;
+    const JobOptions o = jobOptions(job, options, *data);
+    appJobBegin(*data, o, deviceWrite, device);
     jobLog(job, PAPPL_LOGLEVEL_INFO,
-                "Darkness %d%+d (density level %d), paper weight '%s' (level %d), sides %d, "
-                "manual duplex %s, copies %d%s.",
-                o.darknessConfigured, o.printDarkness, tRun->attr.m_printDensity,
-                o.paperWeight.c_str(), tRun->attr.m_paperWeight, o.sides, o.manualDuplex ? "on" : "off",
-                o.copies, o.copiesInSettings ? " (made by the printer)" : "");
-    if (tRun->shadow)
-        papplLogJob(job, PAPPL_LOGLEVEL_WARN,
-                    "Job started again while it is printing; this run sends nothing.");
+           "Darkness %d%+d (density level %d), paper weight '%s' (level %d), sides %d, "
+           "manual duplex %s, copies %d%s.",
+           o.darknessConfigured, o.printDarkness, data->attr.m_printDensity, o.paperWeight.c_str(),
+           data->attr.m_paperWeight, o.sides, o.manualDuplex ? "on" : "off", o.copies,
+           o.copiesInSettings ? " (made by the printer)" : "");
     return true;
 }
 
-// reportWrite: say why the printer stopped taking the stream. A long-edge
-// back side is kept whole before it goes out; no memory for it is ours to
-// report, not the printer's.
-void reportWrite(pappl_job_t* job, const AppJob& run)
-{
-    if (run.writeErrno == ENOMEM) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "No memory to hold a two-sided page.");
-        papplJobSetMessage(job, "No memory to hold a two-sided page.");
-        return;
-    }
-    jobLog(job, PAPPL_LOGLEVEL_ERROR, "Unable to send to the printer: %s", std::strerror(run.writeErrno));
-    papplJobSetMessage(job, "The printer stopped taking data (%s).", std::strerror(run.writeErrno));
-}
-
+// startPage: a raster page is judged by its size as sent, before the
+// raster filter fitted it to the sheet: one the printer cannot take is
+// left out.
 bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned)
 {
-    AppJob* run = runFor(job);
-    if (!run)
-        return false;
-    const std::size_t refusedBefore = run->refused.size();
+    AppJob* data = appJobOf(job);
     const QuorvelPage page = quorvelPageFromHeader(options->header);
-    // A raster page is judged by its size as sent, before the raster filter
-    // fitted it to the sheet: one the printer cannot take is left out.
-    QuorvelPage sent = page;
-    if (tClientHeaderSet && (isFormat(job, "image/pwg-raster") || isFormat(job, "image/urf"))) {
-        const QuorvelPage client = quorvelPageFromHeader(tClientHeader);
-        sent.width = client.width;
-        sent.height = client.height;
-        sent.bytesPerLine = (client.width + 7) / 8;
-    }
-    const bool ok = appPageBegin(*run, page, sent);
-    if (run->refused.size() != refusedBefore) {
-        papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", run->refused.c_str() + (refusedBefore ? refusedBefore + 2 : 0));
-        papplJobSetMessage(job, "%s.", run->refused.c_str());
-    }
-    if (!ok)
-        reportWrite(job, *run);
-    return ok;
+    return data && appPageBegin(*data, page, appPageAsSent(*data, page));
 }
 
-bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned,
-               const unsigned char* line)
+bool writeLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned, const unsigned char* line)
 {
-    AppJob* run = runFor(job);
-    if (!run)
-        return false;
-    if (appRow(*run, line))
-        return true;
-    reportWrite(job, *run);
-    return false;
+    AppJob* data = appJobOf(job);
+    return data && appRow(*data, line);
 }
 
 bool endPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned)
 {
-    AppJob* run = runFor(job);
-    if (!run)
-        return false;
-    if (appPageEnd(*run))
-        return true;
-    reportWrite(job, *run);
-    return false;
+    AppJob* data = appJobOf(job);
+    return data && appPageEnd(*data);
 }
 
 // endJob: the end-of-job command goes out however the job ended, so the
 // printer is left ready.
 bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
 {
-    AppJob* run = runFor(job);
-    if (!run)
+    AppJob* data = appJobOf(job);
+    if (!data)
         return true;
-    bool ok = appJobEnd(*run);
-    papplDeviceFlush(static_cast<pappl_device_t*>(run->device));
-    if (!ok)
-        reportWrite(job, *run);
-    else if (!run->shortPage.empty() && !papplJobIsCanceled(job)) {
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s.", run->shortPage.c_str());
-        papplJobSetMessage(job, "%s.", run->shortPage.c_str());
-        ok = false;
-    } else if (!run->refused.empty()) {
-        // The pages that fit printed; the job says which did not, and ends
-        // in error as the CUPS filter does.
-        papplJobSetMessage(job, "%s.", run->refused.c_str());
-        ok = false;
-    }
-    delete run;
-    tRun = nullptr;
-    tClientHeaderSet = false;
-    tFormat = nullptr;
+    const bool ok = appJobEnd(*data);
+    papplDeviceFlush(static_cast<pappl_device_t*>(data->device));
     return ok;
 }
 
 // setMedia: one tray, A4 in it by default, no margins.
 void setMedia(pappl_pr_driver_data_t* data)
 {
-    data->num_media = static_cast<int>(sizeof kMedia / sizeof kMedia[0]);
+    data->num_media = kMediaCount;
     for (int i = 0; i < data->num_media; ++i)
         data->media[i] = kMedia[i];
     data->left_right = 0;
@@ -227,21 +139,21 @@ void setMedia(pappl_pr_driver_data_t* data)
     pappl_media_col_t& ready = data->media_ready[0];
     ready = pappl_media_col_t{};
     std::snprintf(ready.size_name, sizeof ready.size_name, "%s", kMedia[0]);
-    ready.size_width = 21000;
-    ready.size_length = 29700;
+    ready.size_width = kMediaDefaultWidth;
+    ready.size_length = kMediaDefaultLength;
     std::snprintf(ready.source, sizeof ready.source, "main");
     std::snprintf(ready.type, sizeof ready.type, "stationery");
     data->media_default = ready;
 }
 
 // addKeywords: a vendor option's -supported and -default attributes.
-void addKeywords(ipp_t* attrs, const char* name, const char* const* values, int count,
-                 const char* def)
+void addKeywords(ipp_t* attrs, const KeywordOption& option)
 {
-    const std::string supported = std::string(name) + "-supported";
-    const std::string deflt = std::string(name) + "-default";
-    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), count, nullptr, values);
-    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, deflt.c_str(), nullptr, def);
+    const std::string supported = std::string(option.name) + "-supported";
+    const std::string deflt = std::string(option.name) + "-default";
+    ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, supported.c_str(), option.count, nullptr,
+                  option.keywords);
+    ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, deflt.c_str(), nullptr, option.defaultKeyword);
 }
 
 } // namespace
@@ -280,7 +192,7 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
     data->format = kNativeFormat;
     quorvelSetIcons(data);
 
-    std::snprintf(data->make_and_model, sizeof data->make_and_model, "Quorvel Monochrome Printer");
+    std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", kPrinterMakeModel);
     data->ppm = 20;
     data->kind = PAPPL_KIND_DOCUMENT;
     data->orient_default = IPP_ORIENT_PORTRAIT;
@@ -305,30 +217,18 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
 
     setMedia(data);
 
-    // Five density levels; the printer's setting is the middle one.
-    data->darkness_supported = 5;
-    data->darkness_configured = 50;
+    data->darkness_supported = kDarknessLevels;
+    data->darkness_configured = kDarknessDefault;
     data->darkness_default = 0;
 
-    data->num_vendor = 2;
-    data->vendor[0] = "paper-weight";
-    data->vendor[1] = "manual-duplex";
+    data->num_vendor = kVendorOptionCount;
     if (!*attrs)
         *attrs = ippNew();
-    addKeywords(*attrs, "paper-weight", kPaperWeights, 5, "medium");
-    addKeywords(*attrs, "manual-duplex", kOnOff, 2, "off");
+    for (int i = 0; i < kVendorOptionCount; ++i) {
+        data->vendor[i] = kVendorOptions[i].name;
+        addKeywords(*attrs, kVendorOptions[i]);
+    }
     return true;
-}
-
-void quorvelSetJobFormat(const char* format)
-{
-    tFormat = format;
-}
-
-void quorvelNoteClientHeader(const cups_page_header2_t& header)
-{
-    tClientHeader = header;
-    tClientHeaderSet = true;
 }
 
 const char* quorvelDriverForDeviceId(const char* device_id)
@@ -340,7 +240,7 @@ const char* quorvelDriverForDeviceId(const char* device_id)
     const char* maker = cupsGetOption("MANUFACTURER", count, pairs);
     if (!maker)
         maker = cupsGetOption("MFG", count, pairs);
-    const char* driver = maker && strcasecmp(maker, "Quorvel") == 0 ? "quorvel" : nullptr;
+    const char* driver = maker && strcasecmp(maker, kPrinterMaker) == 0 ? "quorvel" : nullptr;
     cupsFreeOptions(count, pairs);
     return driver;
 }

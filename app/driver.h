@@ -23,11 +23,3 @@ const char* quorvelAutoAdd(const char* device_info, const char* device_uri, cons
 
 // quorvelDriverForDeviceId: the driver name for a device ID, or nullptr.
 const char* quorvelDriverForDeviceId(const char* device_id);
-
-// quorvelSetJobFormat: the format of the document a filter prints on this
-// thread, which decides where the copies are made.
-void quorvelSetJobFormat(const char* format);
-
-// quorvelNoteClientHeader: a raster page header as the client sent it, read
-// on this thread; the driver judges the page by it.
-void quorvelNoteClientHeader(const cups_page_header2_t& header);

@@ -17,6 +17,11 @@ void jobLog(pappl_job_t* job, pappl_loglevel_t level, const char* format, ...)
 bool jobFail(pappl_job_t* job, const std::string& message)
 {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
-    papplJobSetMessage(job, "%s", message.c_str());
+    jobMessage(job, message);
     return false;
+}
+
+void jobMessage(pappl_job_t* job, const std::string& message)
+{
+    papplJobSetMessage(job, "%s", message.c_str());
 }

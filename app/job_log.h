@@ -15,3 +15,7 @@ void jobLog(pappl_job_t* job, pappl_loglevel_t level, const char* format, ...)
 // jobFail: the job stops with message, which its user sees, and an error
 // line in the log; returns false for the filter to return.
 bool jobFail(pappl_job_t* job, const std::string& message);
+
+// jobMessage: the job's message (job-state-message) becomes message. This
+// and jobFail are the only places that set it.
+void jobMessage(pappl_job_t* job, const std::string& message);

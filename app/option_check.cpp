@@ -7,12 +7,14 @@
 
 #include <cstring>
 
+#include "printer_vocabulary.h"
+
 // quorvelDarknessSteps: the steps as a list for messages.
 std::string quorvelDarknessSteps(int levels)
 {
     std::string steps;
     for (int i = 0; i < levels; ++i)
-        steps += (i ? ", " : "") + std::to_string(levels > 1 ? 100 * i / (levels - 1) : 0);
+        steps += (i ? ", " : "") + std::to_string(darknessStep(i, levels));
     return steps;
 }
 
@@ -20,7 +22,7 @@ std::string quorvelDarknessSteps(int levels)
 std::string quorvelDarknessProblem(int configured, int levels)
 {
     for (int i = 0; i < levels; ++i)
-        if (configured == (levels > 1 ? 100 * i / (levels - 1) : 0))
+        if (configured == darknessStep(i, levels))
             return "";
     return "printer-darkness-configured=" + std::to_string(configured) +
            " is not a darkness the printer has; it takes " + quorvelDarknessSteps(levels);

@@ -1,6 +1,8 @@
-// One run of a job through the driver: settings, pages left out, the
-// stream, and the device writes that carry it.
+// A job through the driver: settings, pages left out, the stream, and the
+// device writes that carry it.
 #include "print_job.h"
+
+#include "printer_vocabulary.h"
 
 #include <unistd.h>
 
@@ -8,13 +10,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
-#include <map>
 
 namespace {
-
-std::mutex gRunningMutex;              // guards gRunning
-std::map<const void*, void*> gRunning; // jobs with a run that is printing, and their devices
 
 // appendSentence: add text to a job message, one sentence after another.
 void appendSentence(std::string& message, const std::string& text)
@@ -46,12 +43,11 @@ int darknessLevel(int configured, int printDarkness)
 // since PAPPL has already refused values outside paper-weight-supported.
 int paperWeightLevel(const std::string& keyword)
 {
-    static const std::array<const char*, 5> kKeywords = {"very-heavy", "heavy", "medium-heavy",
-                                                         "medium", "light"};
-    for (std::size_t i = 0; i < kKeywords.size(); ++i)
-        if (keyword == kKeywords[i])
-            return static_cast<int>(i);
-    return 3;
+    for (const std::string& k : {keyword, std::string(kPaperWeightDefault)})
+        for (int i = 0; i < kPaperWeightCount; ++i)
+            if (k == kPaperWeights[i])
+                return i;
+    return 0;
 }
 
 // jobAttrFromOptions: density, weight and the duplex fields; the CmdCancel
@@ -66,47 +62,32 @@ PrintJobAttr jobAttrFromOptions(const JobOptions& options)
     return attr;
 }
 
-// pageProblem: the filter's reasons, in words a user can act on.
+// pageProblem: the library's sentence, the same the CUPS filter writes.
 std::string pageProblem(const QuorvelPage& page, int pageNumber)
 {
     char text[256];
-    switch (quorvelCheckPage(page)) {
-    case kPagePrintable:
-        return "";
-    case kPageBitsPerPixel:
-        std::snprintf(text, sizeof text, "Page %d has %u bits per pixel; this printer takes 1-bit pages",
-                      pageNumber, page.bitsPerPixel);
-        break;
-    case kPageColorSpace:
-        std::snprintf(text, sizeof text,
-                      "Page %d has colour space %u; this printer takes black or white pages",
-                      pageNumber, page.colorSpace);
-        break;
-    case kPageTooLarge:
-    default:
-        std::snprintf(text, sizeof text,
-                      "Page %d is %u x %u pixels with %u bytes per line; this printer takes at most "
-                      "%u lines of %u bytes",
-                      pageNumber, page.width, page.height, page.bytesPerLine,
-                      static_cast<unsigned>(kStoreRows), static_cast<unsigned>(kMaxRowBytes));
-        break;
-    }
-    return text;
+    return quorvelPageProblem(page, pageNumber, text, sizeof text) ? text : "";
 }
 
-// appJobBegin: a fresh stream; a job already printing elsewhere makes this
-// run a shadow.
-void appJobBegin(AppJob& job, const void* key, const JobOptions& options, DeviceWrite write,
-                 void* device)
+// appJobBegin: a fresh stream.
+void appJobBegin(AppJob& job, const JobOptions& options, DeviceWrite write, void* device)
 {
     job.options = options;
     job.attr = jobAttrFromOptions(options);
     job.write = write;
     job.device = device;
-    job.key = key;
     quorvelJobInit(job.stream, appDeviceSink, &job);
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    job.shadow = !gRunning.emplace(key, device).second;
+}
+
+QuorvelPage appPageAsSent(const AppJob& job, const QuorvelPage& page)
+{
+    QuorvelPage sent = page;
+    if (job.clientSet) {
+        sent.width = job.client.width;
+        sent.height = job.client.height;
+        sent.bytesPerLine = (job.client.width + 7) / 8;
+    }
+    return sent;
 }
 
 // appPageBegin: the settings block comes from the first page printed, with
@@ -115,8 +96,8 @@ bool appPageBegin(AppJob& job, const QuorvelPage& page, const QuorvelPage& sent)
 {
     ++job.pagesSeen;
     job.skipPage = true;
-    if (job.shadow || job.writeErrno != 0)
-        return job.writeErrno == 0;
+    if (job.writeErrno != 0)
+        return false;
     if (job.options.singlePage && job.pagesSeen > 1)
         return true; // PAPPL's copy of the one page: the printer makes copies
     const std::string problem = pageProblem(sent, job.pagesSeen);
@@ -159,37 +140,12 @@ bool appPageEnd(AppJob& job)
     return noteWrite(job, quorvelEndPage(job.stream));
 }
 
-// appJobEnd: ends an open page too, so a cancelled run leaves a whole
-// stream; frees the job for its next run.
+// appJobEnd: ends an open page too, so a cancelled job leaves a whole
+// stream.
 bool appJobEnd(AppJob& job)
 {
-    if (job.shadow)
-        return true;
     noteWrite(job, quorvelEndJob(job.stream));
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    gRunning.erase(job.key);
     return job.writeErrno == 0;
-}
-
-void appJobForget(AppJob& job)
-{
-    if (job.shadow)
-        return;
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    gRunning.erase(job.key);
-}
-
-int appJobsRunning()
-{
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    return static_cast<int>(gRunning.size());
-}
-
-void appJobsEach(void (*fn)(const void* key, void* device))
-{
-    std::lock_guard<std::mutex> lock(gRunningMutex);
-    for (const auto& [key, device] : gRunning)
-        fn(key, device);
 }
 
 // appDeviceSink: a write cut short by a signal or a slow device goes on

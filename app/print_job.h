@@ -1,7 +1,8 @@
-// One run of a job through the driver, kept apart from PAPPL so it can be
-// driven and tested on its own: the job's settings from its IPP options, the
+// A job as the driver prints it, kept apart from PAPPL so it can be driven
+// and tested on its own: the job's settings from its IPP options, the
 // printer stream it builds, which pages it prints or leaves out, and the
-// device writes that carry the stream.
+// device writes that carry the stream. The page loop keeps it on the PAPPL
+// job (job_data.h); the driver's callbacks find it there.
 #pragma once
 
 #include <sys/types.h>
@@ -26,17 +27,18 @@ struct JobOptions {
     bool singlePage = false;      // the document has one page (JPEG, PNG)
 };
 
-// AppJob: everything one run of a job needs; nothing about a job lives
-// anywhere else.
+// AppJob: everything a job needs while it prints; nothing about a job
+// lives anywhere else.
 struct AppJob {
     QuorvelJob stream;
     PrintJobAttr attr;
     JobOptions options;
+    const char* format = nullptr; // the document's MIME type, which decides where copies are made
+    QuorvelPage client;           // the raster page as the client sent it, when clientSet
+    bool clientSet = false;       // the page is judged by client's size, not the sheet's
     DeviceWrite write = nullptr;
     void* device = nullptr;
-    const void* key = nullptr; // which job this is a run of
     int writeErrno = 0;        // the write that stopped the job, or 0
-    bool shadow = false;       // a second start of a job already printing: sends nothing
     bool started = false;      // the settings block has gone out
     bool skipPage = false;     // the current page is left out
     int pagesSeen = 0;         // page headers the driver received
@@ -60,11 +62,12 @@ PrintJobAttr jobAttrFromOptions(const JobOptions& options);
 // pageNumber (from 1), or "" when it can.
 std::string pageProblem(const QuorvelPage& page, int pageNumber);
 
-// appJobBegin: start a run. key identifies the job across threads: a second
-// run of a job whose first run is still printing becomes a shadow that writes
-// nothing, so the two can never interleave on one stream.
-void appJobBegin(AppJob& job, const void* key, const JobOptions& options, DeviceWrite write,
-                 void* device);
+// appJobBegin: start the job's stream over write and device.
+void appJobBegin(AppJob& job, const JobOptions& options, DeviceWrite write, void* device);
+
+// appPageAsSent: page as the job judges it: the client's size for a raster
+// page the client sent (before it was fitted to the sheet), else page.
+QuorvelPage appPageAsSent(const AppJob& job, const QuorvelPage& page);
 
 // appPageBegin, appRow, appPageEnd, appJobEnd: the driver's page and row
 // calls. Each returns false once the printer stopped taking data
@@ -77,14 +80,12 @@ bool appRow(AppJob& job, const unsigned char* row);
 bool appPageEnd(AppJob& job);
 bool appJobEnd(AppJob& job);
 
-// appJobForget: let go of a run that was never ended, writing nothing.
-void appJobForget(AppJob& job);
-
-// appJobsRunning: how many jobs are printing now, in this process.
+// appJobsRunning: how many jobs are printing now, in this process
+// (job_data.cpp, from PAPPL's own job lists).
 int appJobsRunning();
 
-// appJobsEach: fn for each job printing now (its key and device); no run
-// ends meanwhile.
+// appJobsEach: fn for each job printing now (its PAPPL job and device); no
+// job ends meanwhile.
 void appJobsEach(void (*fn)(const void* key, void* device));
 
 // appDeviceSink: the library's sink over job.write; resumes writes that a

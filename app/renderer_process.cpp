@@ -1,7 +1,7 @@
 // Renderer processes. Every renderer is forked by one thread of ours that
 // lives as long as the server: the kernel's parent-death signal fires when
 // the thread that forked a child ends, and PAPPL's job threads end with
-// their job, while spare renderers wait for the next one.
+// their job, while renderers started ahead wait for the next one.
 #include "renderer_process.h"
 
 #include <fcntl.h>

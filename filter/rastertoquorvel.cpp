@@ -89,34 +89,6 @@ static void JobFinish()
     sent(quorvelEndJob(gJob));
 }
 
-// pageProblem: why this page cannot be printed, written into why, or false
-// when it can.
-static bool pageProblem(const QuorvelPage& page, int n, char* why, std::size_t size)
-{
-    switch (quorvelCheckPage(page)) {
-    case kPagePrintable:
-        return false;
-    case kPageBitsPerPixel:
-        std::snprintf(why, size,
-                      "ERROR: Page %d has %u bits per pixel; this printer takes 1 bit per pixel\n",
-                      n, page.bitsPerPixel);
-        break;
-    case kPageColorSpace:
-        std::snprintf(why, size,
-                      "ERROR: Page %d has colour space %u; this printer takes white (0, 18) "
-                      "or black (3) only\n",
-                      n, page.colorSpace);
-        break;
-    case kPageTooLarge:
-        std::snprintf(why, size,
-                      "ERROR: Page %d is %u x %u pixels with %u bytes per line; this printer "
-                      "takes at most %u lines of %u bytes\n",
-                      n, page.width, page.height, page.bytesPerLine, kStoreRows, kMaxRowBytes);
-        break;
-    }
-    return true;
-}
-
 // SkipPage: read past a refused page so the next one can be printed;
 // false when the stream ends first and cannot be followed.
 static bool SkipPage(cups_raster_t* ras, const cups_page_header2_t& h)
@@ -261,8 +233,8 @@ int main(int argc, char* argv[])
             break;
         ++gPage;
         const QuorvelPage page = quorvelPageFromHeader(header);
-        if (pageProblem(page, gPage, why, sizeof why)) {
-            std::fputs(why, stderr);
+        if (quorvelPageProblem(page, gPage, why, sizeof why)) {
+            std::fprintf(stderr, "ERROR: %s\n", why);
             gJobFailed = 1;
             if (!SkipPage(ras, header))
                 break;

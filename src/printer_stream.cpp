@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,6 +92,32 @@ QuorvelPageCheck quorvelCheckPage(const QuorvelPage& page)
     if (page.height > kStoreRows || page.bytesPerLine > kMaxRowBytes || page.width / 8 > kMaxRowBytes)
         return kPageTooLarge;
     return kPagePrintable;
+}
+
+// quorvelPageProblem: the check's reason in words a user can act on.
+bool quorvelPageProblem(const QuorvelPage& page, int pageNumber, char* text, std::size_t size)
+{
+    switch (quorvelCheckPage(page)) {
+    case kPagePrintable:
+        break;
+    case kPageBitsPerPixel:
+        std::snprintf(text, size, "Page %d has %u bits per pixel; this printer takes 1 bit per pixel", pageNumber,
+                      page.bitsPerPixel);
+        return true;
+    case kPageColorSpace:
+        std::snprintf(text, size, "Page %d has colour space %u; this printer takes white (0, 18) or black (3) only",
+                      pageNumber, page.colorSpace);
+        return true;
+    case kPageTooLarge:
+        std::snprintf(text, size,
+                      "Page %d is %u x %u pixels with %u bytes per line; this printer takes at most %u lines of "
+                      "%u bytes",
+                      pageNumber, page.width, page.height, page.bytesPerLine, kStoreRows, kMaxRowBytes);
+        return true;
+    }
+    if (size > 0)
+        text[0] = '\0';
+    return false;
 }
 
 void quorvelJobInit(QuorvelJob& job, QuorvelSink sink, void* sinkContext)

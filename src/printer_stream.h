@@ -70,6 +70,11 @@ enum QuorvelPageCheck {
 // quorvelCheckPage: whether the printer can take this page.
 QuorvelPageCheck quorvelCheckPage(const QuorvelPage& page);
 
+// quorvelPageProblem: why the printer cannot take page number pageNumber
+// (from 1), as a sentence written into text (no line end); false, with text
+// empty, when it can.
+bool quorvelPageProblem(const QuorvelPage& page, int pageNumber, char* text, std::size_t size);
+
 // The job context. Plain data: set it up with quorvelJobInit.
 struct QuorvelJob {
     QuorvelSink sink = nullptr;
