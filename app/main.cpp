@@ -21,6 +21,7 @@
 #include "pappl/tls_folder.h"
 #include "pdf_filter.h"
 #include "renderer_process.h"
+#include "service_socket.h"
 
 namespace {
 
