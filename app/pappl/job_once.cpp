@@ -54,8 +54,6 @@ extern "C" void* _papplJobProcess(pappl_job_t* job)
     static const auto process = nextDefinition("_papplJobProcess", &_papplJobProcess);
     static std::mutex mutex;                             // guards turns
     static std::map<pappl_printer_t*, std::mutex> turns; // one job thread a printer
-    if (process == nullptr)
-        return nullptr;
     pappl_printer_t* printer = papplJobGetPrinter(job);
     std::mutex* turn;
     {
