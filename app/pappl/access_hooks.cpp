@@ -15,8 +15,8 @@
 // - _papplPrinterProcessIPP: Cancel-My-Jobs cancels every job of the
 //   printer (for an administrator, nobody else): here the caller's own.
 //   And Get-Notifications (with _papplSystemProcessIPP for the system's)
-//   gives any subscriber the name and owner of every new job: others'
-//   are hidden there too.
+//   gives any subscriber the name and owner of every new job (1.4 of
+//   every job event): others' are hidden there too.
 // - _papplJobCopyAttributesNoLock: Get-Jobs and Get-Job-Attributes show
 //   every job's name and owner to everyone: here only to its owner and
 //   administrators; others see a placeholder, and the job's state.
@@ -114,7 +114,9 @@ void hideNotifications(pappl_client_t* client)
             finish();
             continue;
         }
-        if (std::strcmp(ippGetName(a), "notify-job-id") == 0)
+        // The job's number: notify-job-id, or job-id in PAPPL 1.4's events
+        // of a printer's subscription.
+        if (std::strcmp(ippGetName(a), "notify-job-id") == 0 || std::strcmp(ippGetName(a), "job-id") == 0)
             jobId = ippGetInteger(a, 0);
         else if (isPrivate(a))
             event.push_back(a);
