@@ -11,8 +11,8 @@
 # already holds that version is used as it is. The build folder is
 # build-pappl-VERSION beside build/. The tests are the app label by default
 # (ctest -L app -j2); arguments after -- replace that. The -dev packages
-# PAPPL's configure needs are installed with apt-get when missing (as root,
-# or with sudo).
+# PAPPL's configure needs are installed with scripts/setup.sh when missing
+# (as root, or with sudo).
 set -euo pipefail
 
 usage() {
@@ -44,16 +44,7 @@ build=$top/build-pappl-$version
 # What PAPPL's configure looks for, as Debian names it.
 packages=(build-essential pkg-config libcups2-dev libjpeg-dev libpng-dev libusb-1.0-0-dev
   libgnutls28-dev libavahi-client-dev libpam0g-dev zlib1g-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash "$top/scripts/setup.sh" "${packages[@]}"
 
 if [ "$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --modversion pappl 2>/dev/null)" != "$version" ] ||
    [ "$(pkg-config --variable=prefix "$prefix/lib/pkgconfig/pappl.pc" 2>/dev/null)" != "$prefix" ]; then
