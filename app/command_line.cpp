@@ -1,3 +1,6 @@
+// The sub-commands' side of the command line, read before papplMainloop
+// reads it (the server's own socket for them is service_socket.cpp).
+//
 // PAPPL's sub-commands find their server by the caller's user (root: a
 // socket in /run; others: one in their own temporary folder, then root's),
 // and start a private server of their own when none answers there. The
@@ -8,6 +11,7 @@
 #include "command_line.h"
 
 #include <libgen.h>
+#include <pappl/pappl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,6 +26,7 @@
 #include <vector>
 
 #include "option_check.h"
+#include "service_socket.h"
 
 namespace {
 
@@ -38,6 +43,9 @@ struct Command {
     cups_option_t* options = nullptr; // every -o NAME=VALUE
 };
 
+// PAPPL's own sub-commands (papplMainloop's list, the same in 1.3.1 and
+// 1.4.11; PAPPL does not export it): the one word among the arguments that
+// names what to do.
 const char* const kSubCommands[] = {"add",     "autoadd", "cancel", "default",  "delete", "devices",
                                     "drivers", "jobs",    "modify", "options",  "pause",  "printers",
                                     "resume",  "server",  "shutdown", "status", "submit"};
@@ -452,21 +460,6 @@ bool clampJobDarkness(const Command& c, char* argv[])
 }
 
 } // namespace
-
-// quorvelServiceSocket: /run/NAME/NAME.sock, in the service's runtime folder.
-std::string quorvelServiceSocket(const char* name)
-{
-    return std::string("/run/") + name + "/" + name + ".sock";
-}
-
-// quorvelListenAsService: the service's socket beside the server's own.
-void quorvelListenAsService(pappl_system_t* system, const char* name)
-{
-    const std::string socket = quorvelServiceSocket(name);
-    if (!papplSystemAddListeners(system, socket.c_str()))
-        papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to listen on '%s' for the sub-commands: %s", socket.c_str(),
-                 std::strerror(errno));
-}
 
 // quorvelClampDarkness: a whole number brought into -100 to 100.
 bool quorvelClampDarkness(const char* value, int* clamped)

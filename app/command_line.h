@@ -4,21 +4,12 @@
 // and listing devices and options the way this printer takes them.
 #pragma once
 
-#include <pappl/pappl.h>
-
 #include <string>
 
 // quorvelCommandLine: handles or checks a command line. Returns an exit
 // status when it is done with it, or -1 to hand it (perhaps with some
 // -o arguments rewritten in argv) on to papplMainloop.
 int quorvelCommandLine(int argc, char* argv[]);
-
-// quorvelServiceSocket: where the machine's service listens for the
-// sub-commands of every user: /run/NAME/NAME.sock.
-std::string quorvelServiceSocket(const char* name);
-
-// quorvelListenAsService: the server also listens on the service's socket.
-void quorvelListenAsService(pappl_system_t* system, const char* name);
 
 // quorvelDeviceProblem: why a printer on device_uri could never print, or
 // "" when the device exists or can exist.

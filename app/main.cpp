@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,12 +16,18 @@
 #include "access.h"
 #include "appearance.h"
 #include "command_line.h"
+#include "document_check.h"
 #include "driver.h"
 #include "document_filters.h"
+#include "option_check.h"
+#include "pappl/layer.h"
 #include "pappl/shutdown.h"
+#include "pappl/state_save.h"
 #include "pappl/tls_folder.h"
 #include "pdf_filter.h"
+#include "print_job.h"
 #include "renderer_process.h"
+#include "service_socket.h"
 
 namespace {
 
@@ -124,6 +131,32 @@ std::string tlsFolder()
     return folder + "/" + kName + ".tls";
 }
 
+// stateFile: where the server keeps its state, where PAPPL's main loop
+// would keep it: the snap's area, /var/lib for root, the user's
+// configuration, else the temporary folder.
+std::string stateFile()
+{
+    const char* snap = std::getenv("SNAP_COMMON");
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    const std::string name = std::string(kName) + ".state";
+    if (snap) {
+        if (access(snap, X_OK) == 0)
+            return std::string(snap) + "/" + name;
+    } else if (getuid() == 0) {
+        if (mkdir("/var/lib", 0777) == 0 || errno == EEXIST)
+            return "/var/lib/" + name;
+    } else if (config) {
+        if (access(config, X_OK) == 0)
+            return std::string(config) + "/" + name;
+    } else if (home) {
+        const std::string folder = std::string(home) + "/.config";
+        if (mkdir(folder.c_str(), 0777) == 0 || errno == EEXIST)
+            return folder + "/" + name;
+    }
+    return std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid()) + ".state";
+}
+
 // makeParents: the folders above path, so that PAPPL can make the spool
 // folder itself (a new user may have no ~/.config yet).
 void makeParents(const std::string& path)
@@ -133,8 +166,8 @@ void makeParents(const std::string& path)
 }
 
 // makeSystem: the system object for the server sub-command, honouring the
-// server options users pass with -o. papplMainloop adds the local socket,
-// loads and saves the state file, and runs it.
+// server options users pass with -o, with its state loaded. papplMainloop
+// adds the local socket and runs it.
 pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
 {
     auto option = [&](const char* name) { return cupsGetOption(name, num_options, options); };
@@ -221,7 +254,47 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     quorvelAddResources(system);
     if (option("service"))
         quorvelListenAsService(system, kName);
+
+    // The state is saved once the printers are quiet (state_save.h), so
+    // the save callback is ours and papplMainloop leaves loading to us.
+    static const std::string state = stateFile();
+    const bool loaded = papplSystemLoadState(system, state.c_str());
+    quorvelSaveWhenQuiet(system, state);
+#if QUORVEL_PAPPL_VERSION >= 10400
+    // As papplMainloop does on a first start: the printers connected here.
+    if (!loaded)
+        papplSystemCreatePrinters(system, PAPPL_DEVTYPE_LOCAL, nullptr, nullptr);
+#else
+    (void)loaded;
+#endif
     return system;
+}
+
+// layerHooksOfApp: what the stand-ins for PAPPL's faults ask of the application.
+LayerHooks layerHooksOfApp()
+{
+    LayerHooks h;
+    h.jobsPrinting = appJobsRunning;
+    h.eachPrintingJob = appJobsEach;
+    h.noteStop = quorvelNoteStop;
+    // In the order the refusal of other formats lists them.
+    h.formats = {{"application/pdf", "PDF"},
+                 {"image/jpeg", "JPEG"},
+                 {"image/png", "PNG"},
+                 {"image/pwg-raster", "PWG raster"},
+                 {"image/urf", "Apple raster"}};
+    h.detectFormat = documentFormat;
+    h.isRaster = isRasterFormat;
+    h.keywordProblem = quorvelKeywordProblem;
+    h.defaultsProblem = quorvelDefaultsProblem;
+    h.identify = quorvelIdentify;
+    h.administrator = quorvelAdministrator;
+    h.requester = quorvelRequester;
+    h.isOwner = quorvelIsOwner;
+    h.ownsOrAdministers = quorvelOwnsOrAdministers;
+    h.deviceProblem = quorvelFileDeviceProblem;
+    h.hidden = kQuorvelHidden;
+    return h;
 }
 
 // usage: what the program is, then PAPPL's sub-commands.
@@ -267,6 +340,14 @@ void usage(void*)
 
 int main(int argc, char* argv[])
 {
+    // The stand-ins in pappl/ hand on to PAPPL's own functions: without
+    // one of those nothing starts, rather than a job failing silently.
+    layerSetHooks(layerHooksOfApp());
+    const std::string problem = layerProblem(layerMissing());
+    if (!problem.empty()) {
+        std::fprintf(stderr, "%s: %s.\n", kName, problem.c_str());
+        return 1;
+    }
     const int status = quorvelCommandLine(argc, argv);
     if (status >= 0)
         return status;

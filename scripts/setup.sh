@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Install everything the driver needs to build, test, benchmark and run its
-# demo on a fresh Debian machine. Safe to run again.
+# demo on a fresh Debian machine. Safe to run again. With package names
+# given (scripts/check-pappl.sh does), installs those instead.
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
   libpappl-dev libpam0g-dev dpkg-dev lintian systemd man-db
   cups-ipp-utils python3 imagemagick iproute2 procps
 )
+[ $# -eq 0 ] || packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

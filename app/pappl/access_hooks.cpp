@@ -1,6 +1,7 @@
 // Where PAPPL 1.3.1 (and 1.4) decides who may do what, and gets it wrong
-// for a server on a network: the stand-ins that put access.cpp's policy in
-// its place. Each is reached through the dynamic linker.
+// for a server on a network: the stand-ins that put the application's
+// policy (its access hooks, layer.h) in its place. Each is reached through
+// the dynamic linker.
 //
 // - _papplPrinterIsAuthorized, asked for printing and for a job's changes:
 //   once an auth callback is set (ours, for administration) it answers a
@@ -14,8 +15,8 @@
 // - _papplPrinterProcessIPP: Cancel-My-Jobs cancels every job of the
 //   printer (for an administrator, nobody else): here the caller's own.
 //   And Get-Notifications (with _papplSystemProcessIPP for the system's)
-//   gives any subscriber the name and owner of every new job: others'
-//   are hidden there too.
+//   gives any subscriber the name and owner of every new job (1.4 of
+//   every job event): others' are hidden there too.
 // - _papplJobCopyAttributesNoLock: Get-Jobs and Get-Job-Attributes show
 //   every job's name and owner to everyone: here only to its owner and
 //   administrators; others see a placeholder, and the job's state.
@@ -40,8 +41,8 @@
 #include <string>
 #include <vector>
 
-#include "access.h"
 #include "interpose.h"
+#include "layer.h"
 
 namespace {
 
@@ -87,7 +88,7 @@ bool isPrivate(ipp_attribute_t* attr)
 // hide: the attribute's value replaced by the placeholder.
 void hide(ipp_t* ipp, ipp_attribute_t* attr)
 {
-    ippSetString(ipp, &attr, 0, kQuorvelHidden);
+    ippSetString(ipp, &attr, 0, layerHooks().hidden);
     while (ippGetCount(attr) > 1)
         ippDeleteValues(ipp, &attr, 1, 1);
 }
@@ -102,7 +103,7 @@ void hideNotifications(pappl_client_t* client)
     int jobId = 0;
     auto finish = [&]() {
         pappl_job_t* job = printer && jobId > 0 ? papplPrinterFindJob(printer, jobId) : nullptr;
-        if (!event.empty() && !(job && quorvelOwnsOrAdministers(client, job)))
+        if (!event.empty() && !(job && layerHooks().ownsOrAdministers(client, job)))
             for (ipp_attribute_t* attr : event)
                 hide(response, attr);
         event.clear();
@@ -113,7 +114,9 @@ void hideNotifications(pappl_client_t* client)
             finish();
             continue;
         }
-        if (std::strcmp(ippGetName(a), "notify-job-id") == 0)
+        // The job's number: notify-job-id, or job-id in PAPPL 1.4's events
+        // of a printer's subscription.
+        if (std::strcmp(ippGetName(a), "notify-job-id") == 0 || std::strcmp(ippGetName(a), "job-id") == 0)
             jobId = ippGetInteger(a, 0);
         else if (isPrivate(a))
             event.push_back(a);
@@ -125,12 +128,12 @@ void hideNotifications(pappl_client_t* client)
 
 extern "C" bool _papplPrinterIsAuthorized(pappl_client_t* client)
 {
-    if (!quorvelIdentify(client))
+    if (!layerHooks().identify(client))
         return false;
     switch (papplClientGetOperation(client)) {
     case IPP_OP_ENABLE_PRINTER:
     case IPP_OP_DISABLE_PRINTER: {
-        const http_status_t status = quorvelAdministrator(client);
+        const http_status_t status = layerHooks().administrator(client);
         if (status == HTTP_STATUS_CONTINUE)
             return true;
         papplClientRespond(client, status, nullptr, nullptr, 0, 0);
@@ -147,9 +150,9 @@ extern "C" bool _papplPrinterIsAuthorized(pappl_client_t* client)
                                : papplClientGetJob(client);
         if (!job)
             return true;
-        if (quorvelIsOwner(quorvelRequester(client), job))
+        if (layerHooks().isOwner(layerHooks().requester(client), job))
             return true;
-        const http_status_t status = quorvelAdministrator(client);
+        const http_status_t status = layerHooks().administrator(client);
         if (status == HTTP_STATUS_CONTINUE)
             return true;
         // An administrator's client sends a password once asked for one
@@ -170,24 +173,23 @@ extern "C" void _papplPrinterProcessIPP(pappl_client_t* client)
 {
     static const auto process = nextDefinition("_papplPrinterProcessIPP", &_papplPrinterProcessIPP);
     if (papplClientGetOperation(client) != IPP_OP_CANCEL_MY_JOBS || !papplClientGetPrinter(client)) {
-        if (process)
-            process(client);
+        process(client);
         if (papplClientGetOperation(client) == IPP_OP_GET_NOTIFICATIONS)
             hideNotifications(client);
         return;
     }
-    if (!quorvelIdentify(client))
+    if (!layerHooks().identify(client))
         return;
     struct Mine {
         std::string user;
         std::vector<int> ids;
-    } mine{quorvelRequester(client), {}};
+    } mine{layerHooks().requester(client), {}};
     pappl_printer_t* printer = papplClientGetPrinter(client);
     papplPrinterIterateActiveJobs(
         printer,
         [](pappl_job_t* job, void* data) {
             auto* m = static_cast<Mine*>(data);
-            if (quorvelIsOwner(m->user, job))
+            if (layerHooks().isOwner(m->user, job))
                 m->ids.push_back(papplJobGetID(job));
         },
         &mine, 1, 0);
@@ -201,8 +203,7 @@ extern "C" void _papplPrinterProcessIPP(pappl_client_t* client)
 extern "C" void _papplSystemProcessIPP(pappl_client_t* client)
 {
     static const auto process = nextDefinition("_papplSystemProcessIPP", &_papplSystemProcessIPP);
-    if (process)
-        process(client);
+    process(client);
     if (papplClientGetOperation(client) == IPP_OP_GET_NOTIFICATIONS)
         hideNotifications(client);
 }
@@ -210,14 +211,12 @@ extern "C" void _papplSystemProcessIPP(pappl_client_t* client)
 extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t* job, pappl_client_t* client, cups_array_t* ra)
 {
     static const auto copy = nextDefinition("_papplJobCopyAttributesNoLock", &_papplJobCopyAttributesNoLock);
-    if (!copy)
-        return;
     ipp_t* response = papplClientGetResponse(client);
     int before = 0;
     for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response))
         ++before;
     copy(job, client, ra);
-    if (quorvelOwnsOrAdministers(client, job))
+    if (layerHooks().ownsOrAdministers(client, job))
         return;
     int index = 0;
     for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response))
@@ -228,9 +227,9 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t* job, pappl_client_t* 
 extern "C" bool papplClientIsValidForm(pappl_client_t* client, int num_form, cups_option_t* form)
 {
     static const auto valid = nextDefinition("papplClientIsValidForm", &papplClientIsValidForm);
-    if (!valid || !valid(client, num_form, form))
+    if (!valid(client, num_form, form))
         return false;
-    if (quorvelAdministrator(client) == HTTP_STATUS_CONTINUE)
+    if (layerHooks().administrator(client) == HTTP_STATUS_CONTINUE)
         return true;
     papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Form refused: not from an administrator.");
     return false;
@@ -239,9 +238,7 @@ extern "C" bool papplClientIsValidForm(pappl_client_t* client, int num_form, cup
 extern "C" void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* printer)
 {
     static const auto home = nextDefinition("_papplPrinterWebHome", &_papplPrinterWebHome);
-    if (!home)
-        return;
-    tHideJobs = quorvelAdministrator(client) != HTTP_STATUS_CONTINUE;
+    tHideJobs = layerHooks().administrator(client) != HTTP_STATUS_CONTINUE;
     home(client, printer);
     tHideJobs = false;
 }
@@ -249,13 +246,13 @@ extern "C" void _papplPrinterWebHome(pappl_client_t* client, pappl_printer_t* pr
 extern "C" const char* papplJobGetName(pappl_job_t* job)
 {
     static const auto get = nextDefinition("papplJobGetName", &papplJobGetName);
-    return tHideJobs ? kQuorvelHidden : get ? get(job) : nullptr;
+    return tHideJobs ? layerHooks().hidden : get(job);
 }
 
 extern "C" const char* papplJobGetUsername(pappl_job_t* job)
 {
     static const auto get = nextDefinition("papplJobGetUsername", &papplJobGetUsername);
-    return tHideJobs ? kQuorvelHidden : get ? get(job) : nullptr;
+    return tHideJobs ? layerHooks().hidden : get(job);
 }
 
 extern "C" pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int printer_id, const char* printer_name,
@@ -263,12 +260,12 @@ extern "C" pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int print
                                                const char* device_uri)
 {
     static const auto create = nextDefinition("papplPrinterCreate", &papplPrinterCreate);
-    const std::string problem = quorvelFileDeviceProblem(device_uri);
+    const std::string problem = layerHooks().deviceProblem(device_uri);
     if (!problem.empty()) {
         papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer '%s' refused: %s.", printer_name ? printer_name : "",
                  problem.c_str());
         errno = EPERM;
         return nullptr;
     }
-    return create ? create(system, printer_id, printer_name, driver_name, device_id, device_uri) : nullptr;
+    return create(system, printer_id, printer_name, driver_name, device_id, device_uri);
 }

@@ -9,8 +9,8 @@
 // Print-Job, Validate-Job and Send-Document reach through the dynamic
 // linker: a format we do not print is refused there with
 // client-error-document-format-not-supported and a message, and a document
-// sent as application/octet-stream is recognised by our own check
-// (document_check.h) or refused the same way. The app_server_documents
+// sent as application/octet-stream is recognised by the application's own
+// check (its detectFormat hook, layer.h) or refused the same way. The app_server_documents
 // table's text, PostScript and random-bytes rows fail without it.
 //
 // PAPPL 1.3.1 also takes any value of the driver's own job attributes
@@ -24,52 +24,65 @@
 
 #include <string>
 
-#include "document_check.h"
 #include "interpose.h"
-#include "option_check.h"
+#include "layer.h"
 
 namespace {
 
-// printable: whether we print documents of this MIME type.
+// printable: whether the printer prints documents of this MIME type.
 bool printable(const char* format)
 {
-    static const char* const kFormats[] = {"application/pdf", "image/pwg-raster", "image/urf", "image/jpeg",
-                                           "image/png"};
-    for (const char* f : kFormats)
-        if (format && std::strcmp(format, f) == 0)
+    for (const LayerFormat& f : layerHooks().formats)
+        if (format && std::strcmp(format, f.mime) == 0)
             return true;
     return false;
 }
 
-// refuse: the request's answer for a format we do not print.
+// formatList: the formats printed, as the refusal names them: "PDF, JPEG
+// and PNG".
+std::string formatList()
+{
+    const std::vector<LayerFormat>& formats = layerHooks().formats;
+    std::string list;
+    for (std::size_t i = 0; i < formats.size(); ++i)
+        list += std::string(i == 0 ? "" : i + 1 == formats.size() ? " and " : ", ") + formats[i].name;
+    return list;
+}
+
+// refuse: the request's answer for a format the printer does not print.
 bool refuse(pappl_client_t* client, const char* format)
 {
+    static const std::string kList = formatList();
     papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
-                          "This printer does not print %s documents; it prints PDF, JPEG, PNG, PWG raster "
-                          "and Apple raster.",
-                          format ? format : "unrecognised");
+                          "This printer does not print %s documents; it prints %s.",
+                          format ? format : "unrecognised", kList.c_str());
     return false;
 }
 
-// vendorValuesOk: every value of the driver's own job attributes in the
-// request is one the printer has; otherwise the request is answered.
+// vendorValuesOk: every value of the driver's own job attributes (its
+// vendor options) in the request is one the printer has; otherwise the
+// request is answered.
 bool vendorValuesOk(pappl_client_t* client, ipp_t* request)
 {
     pappl_printer_t* printer = papplClientGetPrinter(client);
-    ipp_t* attrs = printer ? papplPrinterGetDriverAttributes(printer) : nullptr;
+    if (printer == nullptr)
+        return true;
+    pappl_pr_driver_data_t data;
+    papplPrinterGetDriverData(printer, &data);
+    ipp_t* attrs = papplPrinterGetDriverAttributes(printer);
     bool ok = true;
-    for (const char* name : {"paper-weight", "manual-duplex"}) {
+    for (int i = 0; ok && attrs != nullptr && i < data.num_vendor; ++i) {
+        const char* name = data.vendor[i];
         ipp_attribute_t* attr = ippFindAttribute(request, name, IPP_TAG_ZERO);
-        if (attr == nullptr || attrs == nullptr)
+        if (attr == nullptr)
             continue;
         const std::string supported = std::string(name) + "-supported";
-        const std::string problem = quorvelKeywordProblem(
+        const std::string problem = layerHooks().keywordProblem(
             name, ippGetValueTag(attr) == IPP_TAG_KEYWORD ? ippGetString(attr, 0, nullptr) : "",
             ippFindAttribute(attrs, supported.c_str(), IPP_TAG_KEYWORD));
         if (!problem.empty() || ippGetCount(attr) != 1) {
             papplClientRespondIPPUnsupported(client, attr);
             ok = false;
-            break;
         }
     }
     ippDelete(attrs);
@@ -82,7 +95,7 @@ extern "C" bool _papplJobValidateDocumentAttributes(pappl_client_t* client)
 {
     static const auto validate =
         nextDefinition("_papplJobValidateDocumentAttributes", &_papplJobValidateDocumentAttributes);
-    if (validate == nullptr || !validate(client))
+    if (!validate(client))
         return false;
     ipp_t* request = papplClientGetRequest(client);
     const ipp_op_t op = ippGetOperation(request);
@@ -99,7 +112,7 @@ extern "C" bool _papplJobValidateDocumentAttributes(pappl_client_t* client)
         return true; // no document to look at yet
     unsigned char head[1024];
     const ssize_t n = httpPeek(papplClientGetHTTP(client), reinterpret_cast<char*>(head), sizeof head);
-    const char* found = n > 0 ? documentFormat(head, static_cast<std::size_t>(n)) : nullptr;
+    const char* found = n > 0 ? layerHooks().detectFormat(head, static_cast<std::size_t>(n)) : nullptr;
     if (found == nullptr)
         return refuse(client, nullptr);
     ippAddString(request, IPP_TAG_JOB, IPP_TAG_MIMETYPE, "document-format-detected", nullptr, found);

@@ -1,4 +1,4 @@
-// PAPPL 1.3.1 answers Get-Printer-Attributes (and Get-System-Attributes)
+// PAPPL 1.3.1 (before 1.4.10) answers Get-Printer-Attributes (and Get-System-Attributes)
 // with a copy of the printer's attributes in which, as libcups 2.4 copies
 // them, every collection (media-col-database, media-col-ready...) is the
 // printer's own, shared and counted. With two clients asking at once, as
@@ -15,7 +15,9 @@
 // copies each collection whole, member by member (strings too), leaving
 // the other attributes to libcups. The app_server_soak case, whose two
 // readers ask for the printer's attributes at once, got answers cut short
-// without it.
+// without it. Compiled out for PAPPL 1.4.10 and later, which no longer
+// copy them from several threads at once.
+#if QUORVEL_PAPPL_VERSION < 10410
 #include <cups/cups.h>
 
 #include "interpose.h"
@@ -34,7 +36,7 @@ int copyWhole(void* data, ipp_t* dst, ipp_attribute_t* attr);
 int copyAll(ipp_t* dst, ipp_t* src, ipp_copycb_t cb, void* context)
 {
     static const auto copy = nextDefinition("ippCopyAttributes", &ippCopyAttributes);
-    return copy != nullptr ? copy(dst, src, 0, cb, context) : 0;
+    return copy(dst, src, 0, cb, context);
 }
 
 // copyWhole: the copy callback; a collection chosen by the caller's filter
@@ -65,3 +67,4 @@ extern "C" int ippCopyAttributes(ipp_t* dst, ipp_t* src, int /*quickcopy*/, ipp_
     Filter filter{cb, context};
     return copyAll(dst, src, copyWhole, &filter);
 }
+#endif

@@ -4,7 +4,7 @@
 // arriving, a job ending, a printer resumed) and checks that the printer is
 // idle before it takes the printer's lock; the job thread marks the printer
 // busy only once it runs. Two threads that ask at once both start the same
-// pending job: two runs print it over one device and finish it twice.
+// pending job: two job threads print it over one device and finish it twice.
 //
 // And a job's thread marks the printer idle before it closes the printer's
 // device: a job started in between finds the device still open and writes
@@ -54,8 +54,6 @@ extern "C" void* _papplJobProcess(pappl_job_t* job)
     static const auto process = nextDefinition("_papplJobProcess", &_papplJobProcess);
     static std::mutex mutex;                             // guards turns
     static std::map<pappl_printer_t*, std::mutex> turns; // one job thread a printer
-    if (process == nullptr)
-        return nullptr;
     pappl_printer_t* printer = papplJobGetPrinter(job);
     std::mutex* turn;
     {

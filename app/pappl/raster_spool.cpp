@@ -18,8 +18,7 @@
 // of _papplJobCopyDocumentData, which PAPPL's Print-Job and Send-Document
 // reach through the dynamic linker. A raster document is spooled whole and
 // submitted, and the client answered; the printer's job thread prints it
-// through our raster filter (document_filters.h) after the jobs before
-// it. Other formats go on to PAPPL's own receipt, which spools them the
+// through the application's raster filter after the jobs before it. Other formats go on to PAPPL's own receipt, which spools them the
 // same way. The app_server_documents case (a Letter sgray_8 page on A4)
 // kills the server without it, and the app_server_soak case, whose raster
 // jobs arrive while others print, gets busy answers.
@@ -30,8 +29,8 @@
 #include <cerrno>
 #include <initializer_list>
 
-#include "document_check.h"
 #include "interpose.h"
+#include "layer.h"
 
 namespace {
 
@@ -137,11 +136,12 @@ void respond(pappl_client_t* client, pappl_job_t* job, const char* message, Reas
 extern "C" void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job)
 {
     static const auto copy = nextDefinition("_papplJobCopyDocumentData", &_papplJobCopyDocumentData);
+    // Private to PAPPL, and not declared in its headers: found by name
+    // (layer.cpp checks at start that they are there).
     static const auto submit = reinterpret_cast<Submit*>(dlsym(RTLD_DEFAULT, "_papplJobSubmitFile"));
     static const auto reasonString = reinterpret_cast<ReasonString*>(dlsym(RTLD_DEFAULT, "_papplJobReasonString"));
-    if (!isRasterFormat(papplJobGetFormat(job)) || submit == nullptr) {
-        if (copy != nullptr)
-            copy(client, job);
+    if (!layerHooks().isRaster(papplJobGetFormat(job))) {
+        copy(client, job);
         return;
     }
     const char* failed = spool(job, client, submit);

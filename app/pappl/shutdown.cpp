@@ -27,9 +27,8 @@
 #include <thread>
 #include <vector>
 
-#include "document_filters.h"
-#include "pappl/shutdown.h"
-#include "print_job.h"
+#include "layer.h"
+#include "shutdown.h"
 
 namespace {
 
@@ -41,7 +40,8 @@ void (*gHandlers[NSIG])(int) = {};     // PAPPL's handlers
 void noteStop(int sig)
 {
     gStop = true;
-    quorvelNoteStop();
+    if (layerHooks().noteStop != nullptr)
+        layerHooks().noteStop();
     if (sig > 0 && sig < NSIG && gHandlers[sig] != nullptr)
         gHandlers[sig](sig);
 }
@@ -83,9 +83,9 @@ void shutConnection(const void* key, void* device)
 void stopJobs(pappl_system_t* system)
 {
     papplSystemIteratePrinters(system, cancelPrinterJobs, nullptr);
-    for (int i = 0; i < kGraceSeconds * 10 && appJobsRunning() > 0; ++i)
+    for (int i = 0; i < kGraceSeconds * 10 && layerHooks().jobsPrinting() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    appJobsEach(shutConnection);
+    layerHooks().eachPrintingJob(shutConnection);
 }
 
 // watchStop: the timer; off the main loop's locks, stop the jobs once.

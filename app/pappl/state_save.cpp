@@ -8,30 +8,31 @@
 // meet within seconds. (A raster job refused as busy was the common case,
 // before raster_spool.cpp; a spool folder that fills up is what is left.)
 //
-// So the save waits for a quiet moment: papplMainloop hands its save
-// callback (and the state file it chose) to papplSystemSetSaveCallback,
-// which PAPPL reaches through the dynamic linker; this stands in front of
-// it, keeps PAPPL's callback, and calls it from a timer once no job has
-// come, ended or printed for two seconds, and when the server stops (what
-// is still waiting then is saved before PAPPL lets go of the system). A
-// change made on the web page or with `modify` is saved within a few
-// seconds of the printers falling idle. The file is kept 0600.
-#include <pappl/pappl.h>
+// So the save waits for a quiet moment. The application sets the save
+// callback itself (papplMainloop then sets none of its own): the state is
+// saved from a timer once no job has come, ended or printed for two
+// seconds, and when the server stops. What is still waiting then is saved
+// before PAPPL lets go of the system: this stands in front of
+// papplSystemDelete, which papplMainloop reaches through the dynamic
+// linker. A change made on the web page or with `modify` is saved within a
+// few seconds of the printers falling idle. The file is kept 0600.
+#include "state_save.h"
+
 #include <sys/stat.h>
 
 #include <atomic>
 #include <ctime>
+#include <string>
 
 #include "interpose.h"
-#include "print_job.h"
+#include "layer.h"
 
 namespace {
 
 constexpr time_t kQuietSeconds = 2;
 
 struct Saver {
-    pappl_save_cb_t save = nullptr;
-    void* data = nullptr;
+    std::string file; // the state file; "" until the server sets it
     std::atomic<bool> pending{false};
     std::atomic<time_t> lastChange{0};
 };
@@ -44,21 +45,19 @@ Saver& saver()
 
 // saveNow: the state saved, readable by the server only (it holds the
 // settings; a file left 0644 by an older version is made 0600 first, since
-// PAPPL rewrites it in place). PAPPL's main loop gives the file's name as
-// the callback's data.
+// PAPPL rewrites it in place).
 void saveNow(pappl_system_t* system)
 {
     Saver& s = saver();
-    if (s.data != nullptr)
-        chmod(static_cast<const char*>(s.data), 0600);
-    s.save(system, s.data);
+    chmod(s.file.c_str(), 0600);
+    papplSystemSaveState(system, s.file.c_str());
 }
 
 // saveWhenQuiet: the timer; saves what is pending once the printers are idle.
 bool saveWhenQuiet(pappl_system_t* system, void*)
 {
     Saver& s = saver();
-    if (s.pending && appJobsRunning() == 0 && time(nullptr) - s.lastChange >= kQuietSeconds) {
+    if (s.pending && layerHooks().jobsPrinting() == 0 && time(nullptr) - s.lastChange >= kQuietSeconds) {
         s.pending = false;
         saveNow(system);
     }
@@ -77,27 +76,18 @@ bool saveLater(pappl_system_t*, void*)
 
 } // namespace
 
-extern "C" void papplSystemSetSaveCallback(pappl_system_t* system, pappl_save_cb_t cb, void* data)
-{
-    static const auto set = nextDefinition("papplSystemSetSaveCallback", &papplSystemSetSaveCallback);
-    if (set == nullptr)
-        return;
-    if (cb == nullptr) {
-        set(system, cb, data);
-        return;
-    }
-    saver().save = cb;
-    saver().data = data;
-    set(system, saveLater, nullptr);
-    papplSystemAddTimerCallback(system, 0, 1, saveWhenQuiet, nullptr);
-}
-
 extern "C" void papplSystemDelete(pappl_system_t* system)
 {
     static const auto del = nextDefinition("papplSystemDelete", &papplSystemDelete);
     Saver& s = saver();
-    if (system != nullptr && s.pending.exchange(false))
+    if (system != nullptr && !s.file.empty() && s.pending.exchange(false))
         saveNow(system);
-    if (del != nullptr)
-        del(system);
+    del(system);
+}
+
+void quorvelSaveWhenQuiet(pappl_system_t* system, const std::string& file)
+{
+    saver().file = file;
+    papplSystemSetSaveCallback(system, saveLater, nullptr);
+    papplSystemAddTimerCallback(system, 0, 1, saveWhenQuiet, nullptr);
 }

@@ -1,4 +1,4 @@
-// PAPPL 1.3.1, the version we ship on (later ones not checked), answers Get-Printer-Attributes by
+// PAPPL 1.3.1 (before 1.4.6) answers Get-Printer-Attributes by
 // adding printer-strings-languages-supported to the printer's own
 // attributes, once more on every request, as soon as the application has a
 // strings resource (ours gives our options their words): the answer then
@@ -7,7 +7,9 @@
 // show without this), and the printer's attributes grow without end. This
 // stands in front of libcups' ippAddStrings, which PAPPL reaches through
 // the dynamic linker, and adds that attribute only where it is not yet:
-// the languages do not change while the server runs.
+// the languages do not change while the server runs. Compiled out for
+// PAPPL 1.4.6 and later, which add it to each answer instead.
+#if QUORVEL_PAPPL_VERSION < 10406
 #include <cups/ipp.h>
 
 #include <cstring>
@@ -18,10 +20,9 @@ extern "C" ipp_attribute_t* ippAddStrings(ipp_t* ipp, ipp_tag_t group, ipp_tag_t
                                           int num_values, const char* language, const char* const* values)
 {
     static const auto add = nextDefinition("ippAddStrings", &ippAddStrings);
-    if (add == nullptr)
-        return nullptr;
     if (ipp && name && std::strcmp(name, "printer-strings-languages-supported") == 0)
         if (ipp_attribute_t* there = ippFindAttribute(ipp, name, IPP_TAG_ZERO))
             return there;
     return add(ipp, group, value_tag, name, num_values, language, values);
 }
+#endif

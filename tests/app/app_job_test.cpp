@@ -435,6 +435,9 @@ TEST(AppPictures, DamagedPicturesSayWhy)
 // keep to the caller's choice of attributes.
 TEST(AppIppCopies, CollectionsAreCopiedWhole)
 {
+#if QUORVEL_PAPPL_VERSION >= 10410
+    GTEST_SKIP() << "PAPPL 1.4.10 and later copy attributes safely; the stand-in is not built";
+#endif
     ipp_t* size = ippNew();
     ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "x-dimension", 21000);
     ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, "y-dimension", 29700);
