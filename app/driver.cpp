@@ -122,6 +122,14 @@ bool endJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*)
     return ok;
 }
 
+// printFile: a document of the native format, for which PAPPL 1.4.10 and
+// later want a callback; PAPPL finds our filter for every format first, so
+// this only hands on to it.
+bool printFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device)
+{
+    return quorvelAnyFilter(job, device, nullptr);
+}
+
 // setMedia: one tray, A4 in it by default, no margins.
 void setMedia(pappl_pr_driver_data_t* data)
 {
@@ -190,6 +198,7 @@ bool quorvelDriverCallback(pappl_system_t*, const char* driver_name, const char*
     data->testpage_cb = quorvelTestPage;
     // Every document comes through our own filters (document_filters.h).
     data->format = kNativeFormat;
+    data->printfile_cb = printFile;
     quorvelSetIcons(data);
 
     std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", kPrinterMakeModel);

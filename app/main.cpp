@@ -26,13 +26,13 @@
 #include "pappl/tls_folder.h"
 #include "pdf_filter.h"
 #include "print_job.h"
+#include "printer_vocabulary.h"
 #include "renderer_process.h"
 #include "service_socket.h"
 
 namespace {
 
 constexpr const char* kName = "quorvel-printer-app";
-constexpr const char* kVersion = "1.0.0";
 
 // serverOptions: PAPPL's server-options keywords on top of our defaults:
 // several printers, the web interface with its log page. Administration
@@ -240,12 +240,12 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     papplSystemSetHostName(system, option("server-hostname"));
     // Every page of the web interface ends with the footer; PAPPL 1.3
     // crashes drawing a page when none is set.
-    papplSystemSetFooterHTML(system, "Quorvel Printer Application " "1.0.0");
+    papplSystemSetFooterHTML(system, (std::string(kAppTitle) + " " + kAppVersion).c_str());
 
     pappl_version_t version = {};
     std::snprintf(version.name, sizeof version.name, "%s", kName);
-    std::snprintf(version.sversion, sizeof version.sversion, "%s", kVersion);
-    version.version[0] = 1;
+    std::snprintf(version.sversion, sizeof version.sversion, "%s", kAppVersion);
+    std::sscanf(kAppVersion, "%hu.%hu.%hu", &version.version[0], &version.version[1], &version.version[2]);
     papplSystemSetVersions(system, 1, &version);
 
     quorvelSetDrivers(system);
@@ -277,12 +277,10 @@ LayerHooks layerHooksOfApp()
     h.jobsPrinting = appJobsRunning;
     h.eachPrintingJob = appJobsEach;
     h.noteStop = quorvelNoteStop;
-    // In the order the refusal of other formats lists them.
-    h.formats = {{"application/pdf", "PDF"},
-                 {"image/jpeg", "JPEG"},
-                 {"image/png", "PNG"},
-                 {"image/pwg-raster", "PWG raster"},
-                 {"image/urf", "Apple raster"}};
+    h.stopping = quorvelStopping;
+    for (const DocumentFormat& format : kDocumentFormats)
+        h.formats.push_back({format.mime, format.shortName});
+    h.formatsInWords = quorvelFormatList();
     h.detectFormat = documentFormat;
     h.isRaster = isRasterFormat;
     h.keywordProblem = quorvelKeywordProblem;
@@ -305,8 +303,8 @@ void usage(void*)
         "\n"
         "A printer application for Quorvel monochrome printers: phones, tablets and\n"
         "computers print to it as to any IPP Everywhere printer; it renders what it\n"
-        "receives (PDF, JPEG, PNG, PWG and Apple raster) and drives the printer over\n"
-        "USB or the network.\n"
+        "receives (%s)\n"
+        "and drives the printer over USB or the network.\n"
         "\n"
         "Sub-commands:\n"
         "  server                       Run the server (web interface, IPP, DNS-SD).\n"
@@ -333,7 +331,7 @@ void usage(void*)
         "  render-time-limit=SECONDS (the longest a PDF page may take to render,\n"
         "  default 60), render-user=USER (who renders documents when the server runs\n"
         "  as root, default nobody).\n",
-        kName, kName, quorvelServiceSocket(kName).c_str());
+        kName, quorvelFormatList().c_str(), kName, quorvelServiceSocket(kName).c_str());
 }
 
 } // namespace
@@ -351,7 +349,7 @@ int main(int argc, char* argv[])
     const int status = quorvelCommandLine(argc, argv);
     if (status >= 0)
         return status;
-    return papplMainloop(argc, argv, kVersion, nullptr, quorvelDriverCount(), quorvelDrivers(),
+    return papplMainloop(argc, argv, kAppVersion, nullptr, quorvelDriverCount(), quorvelDrivers(),
                          quorvelAutoAdd, quorvelDriverCallback, nullptr, nullptr, makeSystem, usage,
                          nullptr);
 }

@@ -38,24 +38,12 @@ bool printable(const char* format)
     return false;
 }
 
-// formatList: the formats printed, as the refusal names them: "PDF, JPEG
-// and PNG".
-std::string formatList()
-{
-    const std::vector<LayerFormat>& formats = layerHooks().formats;
-    std::string list;
-    for (std::size_t i = 0; i < formats.size(); ++i)
-        list += std::string(i == 0 ? "" : i + 1 == formats.size() ? " and " : ", ") + formats[i].name;
-    return list;
-}
-
 // refuse: the request's answer for a format the printer does not print.
 bool refuse(pappl_client_t* client, const char* format)
 {
-    static const std::string kList = formatList();
     papplClientRespondIPP(client, IPP_STATUS_ERROR_DOCUMENT_FORMAT_NOT_SUPPORTED,
                           "This printer does not print %s documents; it prints %s.",
-                          format ? format : "unrecognised", kList.c_str());
+                          format ? format : "unrecognised", layerHooks().formatsInWords.c_str());
     return false;
 }
 

@@ -86,7 +86,8 @@ std::vector<std::string> layerMissing()
         bool set;
     } kHooks[] = {
         {"jobsPrinting", h.jobsPrinting != nullptr},       {"eachPrintingJob", h.eachPrintingJob != nullptr},
-        {"noteStop", h.noteStop != nullptr},               {"formats", !h.formats.empty()},
+        {"noteStop", h.noteStop != nullptr},               {"stopping", h.stopping != nullptr},
+        {"formats", !h.formats.empty()},                   {"formatsInWords", !h.formatsInWords.empty()},
         {"detectFormat", h.detectFormat != nullptr},       {"isRaster", h.isRaster != nullptr},
         {"keywordProblem", h.keywordProblem != nullptr},   {"defaultsProblem", h.defaultsProblem != nullptr},
         {"identify", h.identify != nullptr},               {"administrator", h.administrator != nullptr},

@@ -22,16 +22,19 @@ struct LayerFormat {
 // What the stand-ins ask of the application. Every member is set.
 struct LayerHooks {
     // Jobs: how many are printing now; fn for each of them (its key and
-    // its device) while none ends; and that a stop signal came (called
-    // from the signal handler).
+    // its device) while none ends; that a stop signal came (called from
+    // the signal handler); and whether one has.
     int (*jobsPrinting)() = nullptr;
     void (*eachPrintingJob)(void (*fn)(const void* key, void* device)) = nullptr;
     void (*noteStop)() = nullptr;
+    bool (*stopping)() = nullptr;
 
-    // Documents: the formats printed; the format of a document by its
-    // first n bytes (nullptr when it is none of them); whether a format is
-    // PWG or Apple raster.
+    // Documents: the formats printed, and their names in a sentence ("PDF,
+    // JPEG and PNG"); the format of a document by its first n bytes
+    // (nullptr when it is none of them); whether a format is PWG or Apple
+    // raster.
     std::vector<LayerFormat> formats;
+    std::string formatsInWords;
     const char* (*detectFormat)(const unsigned char* head, std::size_t n) = nullptr;
     bool (*isRaster)(const char* mime) = nullptr;
 

@@ -32,16 +32,13 @@
 
 namespace {
 
-std::atomic<bool> gStop{false};        // a stop signal came
 std::atomic<bool> gCancelled{false};   // the jobs were cancelled for it
 void (*gHandlers[NSIG])(int) = {};     // PAPPL's handlers
 
 // noteStop: our handler; PAPPL's does the rest.
 void noteStop(int sig)
 {
-    gStop = true;
-    if (layerHooks().noteStop != nullptr)
-        layerHooks().noteStop();
+    layerHooks().noteStop();
     if (sig > 0 && sig < NSIG && gHandlers[sig] != nullptr)
         gHandlers[sig](sig);
 }
@@ -91,7 +88,7 @@ void stopJobs(pappl_system_t* system)
 // watchStop: the timer; off the main loop's locks, stop the jobs once.
 bool watchStop(pappl_system_t* system, void*)
 {
-    if (gStop && !gCancelled.exchange(true))
+    if (layerHooks().stopping() && !gCancelled.exchange(true))
         std::thread(stopJobs, system).detach();
     return true;
 }
