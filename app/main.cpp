@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "access.h"
@@ -165,27 +166,19 @@ void makeParents(const std::string& path)
         mkdir(path.substr(0, at).c_str(), 0700);
 }
 
-// makeSystem: the system object for the server sub-command, honouring the
-// server options users pass with -o, with its state loaded. papplMainloop
-// adds the local socket and runs it.
-pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
-{
-    auto option = [&](const char* name) { return cupsGetOption(name, num_options, options); };
+// Option: a server option's value, or nullptr when none was given.
+using Option = std::function<const char*(const char*)>;
 
-    int port = 0;
-    if (const char* value = option("server-port")) {
-        if (!std::isdigit(static_cast<unsigned char>(*value))) {
-            std::fprintf(stderr, "%s: Bad 'server-port' value.\n", kName);
-            return nullptr;
-        }
-        port = std::atoi(value);
-    }
+// setRendering: the renderers' time limit and user; false, having said
+// why, when they cannot be used.
+bool setRendering(const Option& option)
+{
     if (const char* value = option("render-time-limit")) {
         char* end = nullptr;
         const long seconds = std::strtol(value, &end, 10);
         if (!std::isdigit(static_cast<unsigned char>(*value)) || *end || seconds < 1 || seconds > 86400) {
             std::fprintf(stderr, "%s: Bad 'render-time-limit' value (seconds, 1 to 86400).\n", kName);
-            return nullptr;
+            return false;
         }
         quorvelSetRenderTimeLimit(static_cast<int>(seconds));
     }
@@ -196,8 +189,78 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     if (!renderUser(renderUid, renderGid)) {
         std::fprintf(stderr, "%s: No user to render documents as: 'render-user' must name a user other than root.\n",
                      kName);
-        return nullptr;
+        return false;
     }
+    return true;
+}
+
+// setAccess: who administers (admin-group, the service's lpadmin) and
+// where file: devices may go.
+void setAccess(pappl_system_t* system, const Option& option, pappl_soptions_t soptions)
+{
+    QuorvelAccess access;
+    const char* group = option("admin-group");
+    if (!group && option("service"))
+        group = "lpadmin";
+    if (group && *group) {
+        access.adminGroup = group;
+        const char* pam = option("auth-service");
+        access.pamService = pam ? pam : kName;
+        papplSystemSetAdminGroup(system, group);
+    }
+    access.webRemote = (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0;
+    if (const char* folder = option("file-devices"))
+        access.fileFolder = folder;
+    quorvelSetAccess(system, access);
+}
+
+// setIdentity: the name and version the web interface and IPP show.
+void setIdentity(pappl_system_t* system)
+{
+    // Every page of the web interface ends with the footer; PAPPL 1.3
+    // crashes drawing a page when none is set.
+    papplSystemSetFooterHTML(system, (std::string(kAppTitle) + " " + kAppVersion).c_str());
+    pappl_version_t version = {};
+    std::snprintf(version.name, sizeof version.name, "%s", kName);
+    std::snprintf(version.sversion, sizeof version.sversion, "%s", kAppVersion);
+    std::sscanf(kAppVersion, "%hu.%hu.%hu", &version.version[0], &version.version[1], &version.version[2]);
+    papplSystemSetVersions(system, 1, &version);
+}
+
+// loadState: the printers and settings saved last time. The state is saved
+// once the printers are quiet (state_save.h), so the save callback is ours
+// and papplMainloop leaves loading to us.
+void loadState(pappl_system_t* system)
+{
+    static const std::string state = stateFile();
+    const bool loaded = papplSystemLoadState(system, state.c_str());
+    quorvelSaveWhenQuiet(system, state);
+#if QUORVEL_PAPPL_VERSION >= 10400
+    // As papplMainloop does on a first start: the printers connected here.
+    if (!loaded)
+        papplSystemCreatePrinters(system, PAPPL_DEVTYPE_LOCAL, nullptr, nullptr);
+#else
+    (void)loaded;
+#endif
+}
+
+// makeSystem: the system object for the server sub-command, honouring the
+// server options users pass with -o, with its state loaded. papplMainloop
+// adds the local socket and runs it.
+pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
+{
+    const Option option = [&](const char* name) { return cupsGetOption(name, num_options, options); };
+
+    int port = 0;
+    if (const char* value = option("server-port")) {
+        if (!std::isdigit(static_cast<unsigned char>(*value))) {
+            std::fprintf(stderr, "%s: Bad 'server-port' value.\n", kName);
+            return nullptr;
+        }
+        port = std::atoi(value);
+    }
+    if (!setRendering(option))
+        return nullptr;
     const std::string spool = spoolDirectory(option("spool-directory"));
     makeParents(spool);
     const char* logFile = option("log-file");
@@ -213,60 +276,25 @@ pappl_system_t* makeSystem(int num_options, cups_option_t* options, void*)
     // PAPPL is given no auth service: the policy checks passwords itself
     // (access.cpp), so that printing never asks for one.
     pappl_system_t* system = papplSystemCreate(
-        soptions, systemName ? systemName : "Quorvel Printer Application",
-        port, "_print,_universal", spool.c_str(), logFile ? logFile : "-",
-        logLevel(option("log-level")), nullptr, false);
+        soptions, systemName ? systemName : kAppTitle, port, "_print,_universal", spool.c_str(),
+        logFile ? logFile : "-", logLevel(option("log-level")), nullptr, false);
     if (!system)
         return nullptr;
 
-    QuorvelAccess access;
-    const char* group = option("admin-group");
-    if (!group && option("service"))
-        group = "lpadmin";
-    if (group && *group) {
-        access.adminGroup = group;
-        const char* pam = option("auth-service");
-        access.pamService = pam ? pam : kName;
-        papplSystemSetAdminGroup(system, group);
-    }
-    access.webRemote = (soptions & PAPPL_SOPTIONS_WEB_REMOTE) != 0;
-    if (const char* folder = option("file-devices"))
-        access.fileFolder = folder;
-    quorvelSetAccess(system, access);
+    setAccess(system, option, soptions);
     // A private server (one that a sub-command started for itself) is only
     // reached through the local socket.
     if (!option("private-server"))
         papplSystemAddListeners(system, option("listen-hostname"));
     papplSystemSetHostName(system, option("server-hostname"));
-    // Every page of the web interface ends with the footer; PAPPL 1.3
-    // crashes drawing a page when none is set.
-    papplSystemSetFooterHTML(system, (std::string(kAppTitle) + " " + kAppVersion).c_str());
-
-    pappl_version_t version = {};
-    std::snprintf(version.name, sizeof version.name, "%s", kName);
-    std::snprintf(version.sversion, sizeof version.sversion, "%s", kAppVersion);
-    std::sscanf(kAppVersion, "%hu.%hu.%hu", &version.version[0], &version.version[1], &version.version[2]);
-    papplSystemSetVersions(system, 1, &version);
-
+    setIdentity(system);
     quorvelSetDrivers(system);
     quorvelAddFilters(system);
     quorvelStopWatch(system);
     quorvelAddResources(system);
     if (option("service"))
         quorvelListenAsService(system, kName);
-
-    // The state is saved once the printers are quiet (state_save.h), so
-    // the save callback is ours and papplMainloop leaves loading to us.
-    static const std::string state = stateFile();
-    const bool loaded = papplSystemLoadState(system, state.c_str());
-    quorvelSaveWhenQuiet(system, state);
-#if QUORVEL_PAPPL_VERSION >= 10400
-    // As papplMainloop does on a first start: the printers connected here.
-    if (!loaded)
-        papplSystemCreatePrinters(system, PAPPL_DEVTYPE_LOCAL, nullptr, nullptr);
-#else
-    (void)loaded;
-#endif
+    loadState(system);
     return system;
 }
 
