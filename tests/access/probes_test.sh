@@ -117,7 +117,7 @@ start_server() {
     </dev/null >>"$work/server.out" 2>&1 &
   server_pid=$!
   for _ in $(seq 1 100); do
-    on_srv curl -s -o /dev/null --max-time 2 "http://127.0.0.1:8000/" && return 0
+    on_srv curl -s -o /dev/null --max-time 2 "http://127.0.0.1:8000/" && qwatch_armed "$server_pid" && return 0
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done

@@ -125,7 +125,7 @@ else
     </dev/null >"$work/service.log" 2>&1 &
   service_pid=$!
   for _ in $(seq 1 100); do
-    quorvel-printer-app status >/dev/null 2>&1 && break
+    quorvel-printer-app status >/dev/null 2>&1 && qwatch_armed "$service_pid" && break
     sleep 0.1
   done
   mkdir -p "$work/printed" && chown "$(key User)" "$work/printed"

@@ -14,6 +14,18 @@
 # machine).
 QWATCH=(timeout --foreground)
 
+# qwatch_armed PID: the watchdog PID has started its clock, so a stop sent to
+# it now is passed on. GNU timeout 9.1 exits at once with status 143 on a
+# stop that comes before its own side of the fork has run on, and leaves the
+# command running without a signal (on a loaded machine, 1 stop in 20 sent
+# within a tenth of a second of the command's start). Servers count as up
+# only once this holds. A kernel that lists no timers in /proc says nothing:
+# then the servers' own readiness is all there is.
+qwatch_armed() {
+  [ -e "/proc/$1/timers" ] || return 0
+  grep -q '^ID:' "/proc/$1/timers" 2>/dev/null
+}
+
 # qcups_tree BUILD ROOT: BUILD installed into ROOT as a packager would, and
 # the rest of this machine's CUPS linked in beside it, except its drivers,
 # which lpinfo would run and some of which look for network printers. Sets
@@ -56,7 +68,7 @@ qcupsd_start() {
   # whether or not the scheduler runs, and its "scheduler is running" only
   # says a connect succeeded (and is translated under other locales).
   for i in $(seq 1 300); do
-    timeout 5 lpstat -o >/dev/null 2>&1 && return 0
+    timeout 5 lpstat -o >/dev/null 2>&1 && qwatch_armed "$QCUPSD_PID" && return 0
     kill -0 "$QCUPSD_PID" 2>/dev/null || break
     sleep 0.1
   done
@@ -121,7 +133,8 @@ qapp_start() {
   # (a connect alone is accepted before the server reads anything).
   for _ in $(seq 1 200); do
     compgen -G "$QAPP_DIR/*/*.sock" >/dev/null &&
-      timeout 10 curl -sf --noproxy '*' --max-time 5 -o /dev/null "http://localhost:$QAPP_PORT/" && return 0
+      timeout 10 curl -sf --noproxy '*' --max-time 5 -o /dev/null "http://localhost:$QAPP_PORT/" &&
+      qwatch_armed "$QAPP_PID" && return 0
     kill -0 "$QAPP_PID" 2>/dev/null || break
     sleep 0.1
   done
@@ -204,7 +217,7 @@ qvp_start() {
   QVP_PID=$!
   for _ in $(seq 1 100); do
     QVP_PORT=$(sed -n 's/^quorvel-preview: listening on .* port \([0-9]*\),.*/\1/p' "$QVP_DIR/log" 2>/dev/null || true)
-    [ -z "$QVP_PORT" ] || return 0
+    [ -z "$QVP_PORT" ] || ! qwatch_armed "$QVP_PID" || return 0
     kill -0 "$QVP_PID" 2>/dev/null || break
     sleep 0.1
   done
