@@ -4,17 +4,7 @@
 // and listing devices and options the way this printer takes them.
 #pragma once
 
-#include <string>
-
 // quorvelCommandLine: handles or checks a command line. Returns an exit
 // status when it is done with it, or -1 to hand it (perhaps with some
 // -o arguments rewritten in argv) on to papplMainloop.
 int quorvelCommandLine(int argc, char* argv[]);
-
-// quorvelDeviceProblem: why a printer on device_uri could never print, or
-// "" when the device exists or can exist.
-std::string quorvelDeviceProblem(const char* device_uri);
-
-// quorvelClampDarkness: a job's print-darkness brought into -100 to 100;
-// false when value is not a whole number.
-bool quorvelClampDarkness(const char* value, int* clamped);

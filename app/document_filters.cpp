@@ -23,12 +23,12 @@
 
 namespace {
 
-// A picture is held at no more pixels than a sheet at 300 dpi has (a
+// A picture is held at no more pixels than a page of the media at 300 dpi has (a
 // quarter of what the printer prints): fine enough for a photo dithered at
 // 600 dpi, and bounded whatever the picture's size.
 constexpr long kPicturePixels = 5100L * 7016 / 4;
 
-// Pages larger than this in either direction are not read: no sheet the
+// Pages larger than this in either direction are not read: no media the
 // printer takes comes near it (the page is then left out or refused).
 constexpr unsigned kMaxRasterSide = 1u << 16;
 
@@ -123,22 +123,22 @@ void greyFromRaster(const cups_page_header2_t& h, const unsigned char* in, unsig
     }
 }
 
-// sameSheet: whether a 1-bit page goes out as it came: black or white, at
-// the sheet's size and resolution, as the CUPS filter would print it.
-bool sameSheet(const cups_page_header2_t& h, const Sheet& sheet)
+// matchesMedia: whether a 1-bit page goes out as it came: black or white, at
+// the media's size and resolution, as the CUPS filter would print it.
+bool matchesMedia(const cups_page_header2_t& h, const JobMedia& media)
 {
-    return h.cupsBitsPerPixel == 1 && rasterLayout(h) && h.cupsWidth == static_cast<unsigned>(sheet.width) &&
-           h.cupsHeight == static_cast<unsigned>(sheet.height) &&
-           h.HWResolution[0] == h.HWResolution[1] && h.HWResolution[1] == static_cast<unsigned>(sheet.dpi);
+    return h.cupsBitsPerPixel == 1 && rasterLayout(h) && h.cupsWidth == static_cast<unsigned>(media.width) &&
+           h.cupsHeight == static_cast<unsigned>(media.height) &&
+           h.HWResolution[0] == h.HWResolution[1] && h.HWResolution[1] == static_cast<unsigned>(media.dpi);
 }
 
 // RasterSource: a raster document's pages as they are read. A page that
-// matches the sheet goes out row for row (a white-is-set page turned
-// black-is-set); any other is read whole as grey and placed on the sheet.
+// matches the media goes out row for row (a white-is-set page turned
+// black-is-set); any other is read whole as grey and placed on the media.
 struct RasterSource {
     pappl_job_t* job;
     cups_raster_t* ras;
-    Sheet& sheet;
+    JobMedia& media;
     Scaling scaling = Scaling::Auto;
     Orientation orientation = Orientation::Auto;
     cups_page_header2_t h = {};    // the page's header as sent
@@ -167,7 +167,7 @@ std::string headerProblem(const cups_page_header2_t& h, unsigned index)
     return "";
 }
 
-// readGrey: the page read whole as grey and placed on the sheet; a page
+// readGrey: the page read whole as grey and placed on the media; a page
 // that ends early is printed with the rest white, and stops the job.
 void readGrey(RasterSource& r)
 {
@@ -184,7 +184,7 @@ void readGrey(RasterSource& r)
     if (y < h.cupsHeight && !papplJobIsCanceled(r.job))
         r.problem = "Page " + std::to_string(r.index) + " ended after " + std::to_string(y) + " of its " +
                     std::to_string(h.cupsHeight) + " rows: the document data stopped early.";
-    const Sheet& s = r.sheet;
+    const JobMedia& s = r.media;
     const double dpi = h.HWResolution[1] ? h.HWResolution[1] : s.dpi;
     r.placed = GreySource{&r.grey, placePage(r.grey.width, r.grey.height, dpi, s.width, s.height, s.dpi,
                                              r.scaling, r.orientation), &s};
@@ -202,10 +202,10 @@ bool rasterNext(void* context, PageHead& head)
     if (!r.problem.empty())
         return false;
     if (r.index == 1)
-        head.header.NumCopies = r.sheet.options->header.NumCopies = std::max(r.h.NumCopies, 1u);
+        head.header.NumCopies = r.media.options->header.NumCopies = std::max(r.h.NumCopies, 1u);
     head.client = &r.h;
     r.in.assign(r.h.cupsBytesPerLine + 16, 0);
-    r.asSent = sameSheet(r.h, r.sheet);
+    r.asSent = matchesMedia(r.h, r.media);
     r.rows = 0;
     if (r.asSent) {
         head.header = r.h;
@@ -241,33 +241,33 @@ bool rasterFinish(void* context)
     return r.problem.empty();
 }
 
-// PictureSource: a picture, its one page placed on the sheet.
+// PictureSource: a picture, its one page placed on the media.
 struct PictureSource {
     GreySource placed;
     bool given = false; // the page has been given to the loop
 };
 
-// printPicture: a decoded picture on one sheet.
+// printPicture: a decoded picture on one page.
 bool printPicture(pappl_job_t* job, pappl_device_t* device, const char* format, const Picture& picture)
 {
-    Sheet sheet;
-    if (!sheetOpen(job, 1, sheet))
+    JobMedia media;
+    if (!jobMediaOpen(job, 1, media))
         return jobFail(job, "Unable to get the job's print options.");
-    // A picture that says nothing of its size is fitted to the sheet, whole,
+    // A picture that says nothing of its size is fitted to the media, whole,
     // unless the job asks otherwise; one that does keeps its size when it
     // fits.
-    Scaling scaling = scalingFor(sheet.options->print_scaling);
+    Scaling scaling = scalingFor(media.options->print_scaling);
     if (scaling == Scaling::Auto && picture.dpi <= 0)
         scaling = Scaling::Fit;
     const double dpi = picture.dpi > 0 ? picture.dpi : 72;
     PictureSource one{{&picture.page,
-                        placePage(picture.page.width, picture.page.height, dpi, sheet.width, sheet.height,
-                                  sheet.dpi, scaling, orientationFor(job, sheet.options)),
-                        &sheet}};
+                        placePage(picture.page.width, picture.page.height, dpi, media.width, media.height,
+                                  media.dpi, scaling, orientationFor(job, media.options)),
+                        &media}};
     PageLoop loop;
     loop.job = job;
     loop.device = device;
-    loop.sheet = &sheet;
+    loop.media = &media;
     loop.format = format;
     loop.impressions = 1;
     PageSource source;
@@ -312,21 +312,21 @@ bool quorvelRasterFilter(pappl_job_t* job, pappl_device_t* device, void* data)
         return false;
     const int fd = open(spoolFile(job).c_str(), O_RDONLY | O_CLOEXEC);
     cups_raster_t* ras = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
-    Sheet sheet;
-    if (!ras || !sheetOpen(job, 0, sheet)) {
+    JobMedia media;
+    if (!ras || !jobMediaOpen(job, 0, media)) {
         if (ras)
             cupsRasterClose(ras);
         if (fd >= 0)
             close(fd);
         return jobFail(job, "Unable to read the raster document.");
     }
-    RasterSource r{job, ras, sheet};
-    r.scaling = scalingFor(sheet.options->print_scaling);
-    r.orientation = orientationFor(job, sheet.options);
+    RasterSource r{job, ras, media};
+    r.scaling = scalingFor(media.options->print_scaling);
+    r.orientation = orientationFor(job, media.options);
     PageLoop loop;
     loop.job = job;
     loop.device = device;
-    loop.sheet = &sheet;
+    loop.media = &media;
     loop.format = format;
     loop.startAtOnce = false; // a document with no page to print sends nothing
     const bool ok = printPages(loop, PageSource{&r, rasterNext, rasterRow, rasterFinish});

@@ -89,7 +89,7 @@ bool startJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* dev
 }
 
 // startPage: a raster page is judged by its size as sent, before the
-// raster filter fitted it to the sheet: one the printer cannot take is
+// raster filter fitted it to the media: one the printer cannot take is
 // left out.
 bool startPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*, unsigned)
 {

@@ -35,9 +35,9 @@ unsigned char inkToGrey(int c, int m, int y, int k)
     return static_cast<unsigned char>(255 - std::min(ink, 255));
 }
 
-// JpegRun: everything one JPEG read needs, kept apart from the stack of
+// JpegDecoder: everything one JPEG read needs, kept apart from the stack of
 // the function that libjpeg may jump out of.
-struct JpegRun {
+struct JpegDecoder {
     jpeg_decompress_struct info;
     jpeg_error_mgr err;
     std::jmp_buf jump;
@@ -54,74 +54,74 @@ struct JpegRun {
 // jpegErrorExit: libjpeg's fatal error: keep its words, jump out.
 void jpegErrorExit(j_common_ptr info)
 {
-    JpegRun* run = static_cast<JpegRun*>(info->client_data);
-    (*info->err->format_message)(info, run->message);
-    std::longjmp(run->jump, 1);
+    JpegDecoder* dec = static_cast<JpegDecoder*>(info->client_data);
+    (*info->err->format_message)(info, dec->message);
+    std::longjmp(dec->jump, 1);
 }
 
 // jpegMessage: libjpeg's warnings; data that ends early is one of them.
 void jpegMessage(j_common_ptr info, int level)
 {
-    JpegRun* run = static_cast<JpegRun*>(info->client_data);
+    JpegDecoder* dec = static_cast<JpegDecoder*>(info->client_data);
     if (level < 0 && info->err->msg_code == JWRN_JPEG_EOF)
-        run->cutShort = true;
+        dec->cutShort = true;
 }
 
 // readJpeg: the reading itself; 0 when read, 1 on libjpeg's error.
-int readJpeg(JpegRun* run)
+int readJpeg(JpegDecoder* dec)
 {
-    if (setjmp(run->jump))
+    if (setjmp(dec->jump))
         return 1;
-    jpeg_read_header(&run->info, TRUE);
-    const long w = run->info.image_width, h = run->info.image_height;
-    const bool cmyk = run->info.num_components == 4;
-    run->info.out_color_space = cmyk ? JCS_CMYK : JCS_GRAYSCALE;
+    jpeg_read_header(&dec->info, TRUE);
+    const long w = dec->info.image_width, h = dec->info.image_height;
+    const bool cmyk = dec->info.num_components == 4;
+    dec->info.out_color_space = cmyk ? JCS_CMYK : JCS_GRAYSCALE;
     // libjpeg makes the picture 2, 4 or 8 times smaller nearly for free;
     // the box filter makes the rest of the way.
-    run->info.scale_num = 1;
-    run->info.scale_denom = 1;
+    dec->info.scale_num = 1;
+    dec->info.scale_denom = 1;
     for (unsigned d = 8; d >= 2; d /= 2)
-        if (((w + d - 1) / d) * ((h + d - 1) / d) >= run->maxPixels) {
-            run->info.scale_denom = d;
+        if (((w + d - 1) / d) * ((h + d - 1) / d) >= dec->maxPixels) {
+            dec->info.scale_denom = d;
             break;
         }
-    jpeg_start_decompress(&run->info);
-    const int outW = static_cast<int>(run->info.output_width), outH = static_cast<int>(run->info.output_height);
-    const int channels = run->info.output_components;
+    jpeg_start_decompress(&dec->info);
+    const int outW = static_cast<int>(dec->info.output_width), outH = static_cast<int>(dec->info.output_height);
+    const int channels = dec->info.output_components;
     int dstW, dstH;
-    fittedSize(outW, outH, run->maxPixels, dstW, dstH);
-    scalerStart(*run->scaler, outW, outH, dstW, dstH, run->picture->page);
-    run->row = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(outW) * channels));
-    run->grey = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(outW)));
-    if (!run->row || !run->grey) {
-        std::snprintf(run->message, sizeof run->message, "no memory for a row of the picture");
+    fittedSize(outW, outH, dec->maxPixels, dstW, dstH);
+    scalerStart(*dec->scaler, outW, outH, dstW, dstH, dec->picture->page);
+    dec->row = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(outW) * channels));
+    dec->grey = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(outW)));
+    if (!dec->row || !dec->grey) {
+        std::snprintf(dec->message, sizeof dec->message, "no memory for a row of the picture");
         return 1;
     }
     // Adobe's CMYK pictures keep their ink inverted.
-    const bool inverted = cmyk && run->info.saw_Adobe_marker;
-    while (run->info.output_scanline < run->info.output_height) {
-        JSAMPROW rows[1] = {run->row};
-        jpeg_read_scanlines(&run->info, rows, 1);
-        const unsigned char* grey = run->row;
+    const bool inverted = cmyk && dec->info.saw_Adobe_marker;
+    while (dec->info.output_scanline < dec->info.output_height) {
+        JSAMPROW rows[1] = {dec->row};
+        jpeg_read_scanlines(&dec->info, rows, 1);
+        const unsigned char* grey = dec->row;
         if (cmyk) {
             for (int x = 0; x < outW; ++x) {
-                const unsigned char* p = run->row + 4 * x;
-                run->grey[x] = inverted ? inkToGrey(255 - p[0], 255 - p[1], 255 - p[2], 255 - p[3])
+                const unsigned char* p = dec->row + 4 * x;
+                dec->grey[x] = inverted ? inkToGrey(255 - p[0], 255 - p[1], 255 - p[2], 255 - p[3])
                                         : inkToGrey(p[0], p[1], p[2], p[3]);
             }
-            grey = run->grey;
+            grey = dec->grey;
         }
-        scalerRow(*run->scaler, grey);
+        scalerRow(*dec->scaler, grey);
     }
-    jpeg_finish_decompress(&run->info);
-    const double unit = run->info.density_unit == 1 ? 1 : run->info.density_unit == 2 ? 2.54 : 0;
-    if (unit > 0 && run->info.X_density > 0)
-        run->picture->dpi = run->info.X_density * unit * dstW / static_cast<double>(w);
+    jpeg_finish_decompress(&dec->info);
+    const double unit = dec->info.density_unit == 1 ? 1 : dec->info.density_unit == 2 ? 2.54 : 0;
+    if (unit > 0 && dec->info.X_density > 0)
+        dec->picture->dpi = dec->info.X_density * unit * dstW / static_cast<double>(w);
     return 0;
 }
 
-// PngRun: everything one PNG read needs.
-struct PngRun {
+// PngDecoder: everything one PNG read needs.
+struct PngDecoder {
     png_structp png = nullptr;
     png_infop info = nullptr;
     char message[200] = "";
@@ -138,8 +138,8 @@ struct PngRun {
 // pngError: libpng's fatal error: keep its words, jump out.
 void pngError(png_structp png, png_const_charp message)
 {
-    PngRun* run = static_cast<PngRun*>(png_get_error_ptr(png));
-    std::snprintf(run->message, sizeof run->message, "%s", message);
+    PngDecoder* dec = static_cast<PngDecoder*>(png_get_error_ptr(png));
+    std::snprintf(dec->message, sizeof dec->message, "%s", message);
     png_longjmp(png, 1);
 }
 
@@ -147,67 +147,67 @@ void pngError(png_structp png, png_const_charp message)
 void pngWarning(png_structp, png_const_charp) {}
 
 // greyRow: a row of grey, or grey and alpha, as grey on white paper.
-const unsigned char* greyRow(PngRun* run, const unsigned char* row, int w, int channels)
+const unsigned char* greyRow(PngDecoder* dec, const unsigned char* row, int w, int channels)
 {
     if (channels == 1)
         return row;
     for (int x = 0; x < w; ++x) {
         const int g = row[2 * x], a = row[2 * x + 1];
-        run->grey[x] = static_cast<unsigned char>((g * a + 255 * (255 - a) + 127) / 255);
+        dec->grey[x] = static_cast<unsigned char>((g * a + 255 * (255 - a) + 127) / 255);
     }
-    return run->grey;
+    return dec->grey;
 }
 
 // readPng: the reading itself; 0 when read, 1 on libpng's error.
-int readPng(PngRun* run)
+int readPng(PngDecoder* dec)
 {
-    if (setjmp(png_jmpbuf(run->png)))
+    if (setjmp(png_jmpbuf(dec->png)))
         return 1;
-    png_init_io(run->png, run->file);
-    png_set_user_limits(run->png, kPngMaxSide, kPngMaxSide);
-    png_read_info(run->png, run->info);
-    const long w = png_get_image_width(run->png, run->info), h = png_get_image_height(run->png, run->info);
-    const int color = png_get_color_type(run->png, run->info);
-    png_set_expand(run->png);
-    png_set_strip_16(run->png);
+    png_init_io(dec->png, dec->file);
+    png_set_user_limits(dec->png, kPngMaxSide, kPngMaxSide);
+    png_read_info(dec->png, dec->info);
+    const long w = png_get_image_width(dec->png, dec->info), h = png_get_image_height(dec->png, dec->info);
+    const int color = png_get_color_type(dec->png, dec->info);
+    png_set_expand(dec->png);
+    png_set_strip_16(dec->png);
     if (color & PNG_COLOR_MASK_COLOR)
-        png_set_rgb_to_gray_fixed(run->png, 1, -1, -1);
-    const int passes = png_set_interlace_handling(run->png);
-    png_read_update_info(run->png, run->info);
-    const int channels = png_get_channels(run->png, run->info);
-    const std::size_t rowBytes = png_get_rowbytes(run->png, run->info);
+        png_set_rgb_to_gray_fixed(dec->png, 1, -1, -1);
+    const int passes = png_set_interlace_handling(dec->png);
+    png_read_update_info(dec->png, dec->info);
+    const int channels = png_get_channels(dec->png, dec->info);
+    const std::size_t rowBytes = png_get_rowbytes(dec->png, dec->info);
     int dstW, dstH;
-    fittedSize(w, h, run->maxPixels, dstW, dstH);
+    fittedSize(w, h, dec->maxPixels, dstW, dstH);
     if (passes > 1 && static_cast<double>(rowBytes) * h > kPngInterlacedBytes) {
-        run->tooLarge = true;
+        dec->tooLarge = true;
         return 1;
     }
-    scalerStart(*run->scaler, static_cast<int>(w), static_cast<int>(h), dstW, dstH, run->picture->page);
-    run->grey = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(w)));
-    run->image = static_cast<unsigned char*>(std::malloc(rowBytes * (passes > 1 ? static_cast<std::size_t>(h) : 1)));
-    if (!run->grey || !run->image)
-        png_error(run->png, "no memory for the picture's rows");
+    scalerStart(*dec->scaler, static_cast<int>(w), static_cast<int>(h), dstW, dstH, dec->picture->page);
+    dec->grey = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(w)));
+    dec->image = static_cast<unsigned char*>(std::malloc(rowBytes * (passes > 1 ? static_cast<std::size_t>(h) : 1)));
+    if (!dec->grey || !dec->image)
+        png_error(dec->png, "no memory for the picture's rows");
     if (passes > 1) {
         // Each pass fills in more of every row: the whole picture is read
         // before its rows can be made smaller.
-        run->rows = static_cast<unsigned char**>(std::malloc(sizeof(unsigned char*) * static_cast<std::size_t>(h)));
-        if (!run->rows)
-            png_error(run->png, "no memory for the picture's rows");
+        dec->rows = static_cast<unsigned char**>(std::malloc(sizeof(unsigned char*) * static_cast<std::size_t>(h)));
+        if (!dec->rows)
+            png_error(dec->png, "no memory for the picture's rows");
         for (long y = 0; y < h; ++y)
-            run->rows[y] = run->image + static_cast<std::size_t>(y) * rowBytes;
-        png_read_image(run->png, run->rows);
+            dec->rows[y] = dec->image + static_cast<std::size_t>(y) * rowBytes;
+        png_read_image(dec->png, dec->rows);
         for (long y = 0; y < h; ++y)
-            scalerRow(*run->scaler, greyRow(run, run->rows[y], static_cast<int>(w), channels));
+            scalerRow(*dec->scaler, greyRow(dec, dec->rows[y], static_cast<int>(w), channels));
     } else {
         for (long y = 0; y < h; ++y) {
-            png_read_row(run->png, run->image, nullptr);
-            scalerRow(*run->scaler, greyRow(run, run->image, static_cast<int>(w), channels));
+            png_read_row(dec->png, dec->image, nullptr);
+            scalerRow(*dec->scaler, greyRow(dec, dec->image, static_cast<int>(w), channels));
         }
     }
-    png_read_end(run->png, nullptr);
-    const png_uint_32 ppi = png_get_x_pixels_per_inch(run->png, run->info);
+    png_read_end(dec->png, nullptr);
+    const png_uint_32 ppi = png_get_x_pixels_per_inch(dec->png, dec->info);
     if (ppi > 0)
-        run->picture->dpi = ppi * static_cast<double>(dstW) / static_cast<double>(w);
+        dec->picture->dpi = ppi * static_cast<double>(dstW) / static_cast<double>(w);
     return 0;
 }
 
@@ -275,66 +275,66 @@ void scalerRow(BoxScaler& s, const unsigned char* row)
 
 bool decodeJpeg(const char* path, long maxPixels, Picture& picture)
 {
-    JpegRun* run = new JpegRun;
+    JpegDecoder* dec = new JpegDecoder;
     BoxScaler scaler;
-    run->scaler = &scaler;
-    run->picture = &picture;
-    run->maxPixels = maxPixels;
-    run->info.err = jpeg_std_error(&run->err);
-    run->err.error_exit = jpegErrorExit;
-    run->err.emit_message = jpegMessage;
-    jpeg_create_decompress(&run->info);
-    run->info.client_data = run;
-    run->info.mem->max_memory_to_use = kJpegMemory;
-    run->file = std::fopen(path, "rb");
+    dec->scaler = &scaler;
+    dec->picture = &picture;
+    dec->maxPixels = maxPixels;
+    dec->info.err = jpeg_std_error(&dec->err);
+    dec->err.error_exit = jpegErrorExit;
+    dec->err.emit_message = jpegMessage;
+    jpeg_create_decompress(&dec->info);
+    dec->info.client_data = dec;
+    dec->info.mem->max_memory_to_use = kJpegMemory;
+    dec->file = std::fopen(path, "rb");
     int status = 1;
-    if (run->file) {
-        jpeg_stdio_src(&run->info, run->file);
-        status = readJpeg(run);
+    if (dec->file) {
+        jpeg_stdio_src(&dec->info, dec->file);
+        status = readJpeg(dec);
     }
-    if (!run->file)
+    if (!dec->file)
         picture.problem = "The JPEG image cannot be opened.";
-    else if (status != 0 && run->err.msg_code == JERR_NO_BACKING_STORE)
+    else if (status != 0 && dec->err.msg_code == JERR_NO_BACKING_STORE)
         picture.problem = "The JPEG image is too large to print.";
     else if (status != 0)
-        picture.problem = std::string("The document is not a readable JPEG image (") + run->message + ").";
-    else if (run->cutShort)
+        picture.problem = std::string("The document is not a readable JPEG image (") + dec->message + ").";
+    else if (dec->cutShort)
         picture.problem = "The JPEG image is cut short: its data ends before the end of the picture.";
-    jpeg_destroy_decompress(&run->info);
-    if (run->file)
-        std::fclose(run->file);
-    std::free(run->row);
-    std::free(run->grey);
-    delete run;
+    jpeg_destroy_decompress(&dec->info);
+    if (dec->file)
+        std::fclose(dec->file);
+    std::free(dec->row);
+    std::free(dec->grey);
+    delete dec;
     return picture.problem.empty();
 }
 
 bool decodePng(const char* path, long maxPixels, Picture& picture)
 {
-    PngRun* run = new PngRun;
+    PngDecoder* dec = new PngDecoder;
     BoxScaler scaler;
-    run->scaler = &scaler;
-    run->picture = &picture;
-    run->maxPixels = maxPixels;
-    run->file = std::fopen(path, "rb");
-    run->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, run, pngError, pngWarning);
-    run->info = run->png ? png_create_info_struct(run->png) : nullptr;
+    dec->scaler = &scaler;
+    dec->picture = &picture;
+    dec->maxPixels = maxPixels;
+    dec->file = std::fopen(path, "rb");
+    dec->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, dec, pngError, pngWarning);
+    dec->info = dec->png ? png_create_info_struct(dec->png) : nullptr;
     int status = 1;
-    if (run->file && run->info)
-        status = readPng(run);
-    if (!run->file)
+    if (dec->file && dec->info)
+        status = readPng(dec);
+    if (!dec->file)
         picture.problem = "The PNG image cannot be opened.";
-    else if (run->tooLarge)
+    else if (dec->tooLarge)
         picture.problem = "The PNG image is too large to print (an interlaced picture is read whole).";
     else if (status != 0)
         picture.problem = std::string("The document is not a readable PNG image (damaged or cut short: ") +
-                          (run->message[0] ? run->message : "no memory") + ").";
-    png_destroy_read_struct(run->png ? &run->png : nullptr, run->info ? &run->info : nullptr, nullptr);
-    if (run->file)
-        std::fclose(run->file);
-    std::free(run->image);
-    std::free(run->rows);
-    std::free(run->grey);
-    delete run;
+                          (dec->message[0] ? dec->message : "no memory") + ").";
+    png_destroy_read_struct(dec->png ? &dec->png : nullptr, dec->info ? &dec->info : nullptr, nullptr);
+    if (dec->file)
+        std::fclose(dec->file);
+    std::free(dec->image);
+    std::free(dec->rows);
+    std::free(dec->grey);
+    delete dec;
     return picture.problem.empty();
 }

@@ -1,6 +1,6 @@
 // JPEG and PNG pictures read as grey, made smaller while they are read so
 // that a picture of any size takes bounded memory: a phone's photo or a
-// 30000 x 30000 scan is held at no more pixels than the sheet can show.
+// 30000 x 30000 scan is held at no more pixels than the page can show.
 #pragma once
 
 #include <string>

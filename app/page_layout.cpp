@@ -7,18 +7,18 @@
 
 namespace {
 
-// A page this close to its sheet's size counts as fitting: PDF sizes in
+// A page this close to its media's size counts as fitting: PDF sizes in
 // points rarely land on whole pixels, and a pixel's sliver is not worth
 // resampling the whole page for.
 constexpr double kFitSlack = 1.01;
 
-// A scale this close to 1 is 1, so a page rendered at the sheet's own
+// A scale this close to 1 is 1, so a page rendered at the media's own
 // resolution is copied pixel for pixel.
 constexpr double kUnitSlack = 0.002;
 
 } // namespace
 
-Turn turnFor(Orientation orientation, double w, double h, double sheetW, double sheetH)
+Turn turnFor(Orientation orientation, double w, double h, double mediaW, double mediaH)
 {
     switch (orientation) {
     case Orientation::Portrait:
@@ -31,20 +31,20 @@ Turn turnFor(Orientation orientation, double w, double h, double sheetW, double 
         return Turn::UpsideDown;
     case Orientation::Auto:
     default:
-        return (w > h) != (sheetW > sheetH) && w != h && sheetW != sheetH ? Turn::Left : Turn::None;
+        return (w > h) != (mediaW > mediaH) && w != h && mediaW != mediaH ? Turn::Left : Turn::None;
     }
 }
 
-Placement placePage(int srcW, int srcH, double srcDpi, int sheetW, int sheetH, double sheetDpi,
+Placement placePage(int srcW, int srcH, double srcDpi, int mediaW, int mediaH, double mediaDpi,
                     Scaling scaling, Orientation orientation)
 {
     Placement p;
-    p.turn = turnFor(orientation, srcW, srcH, sheetW, sheetH);
+    p.turn = turnFor(orientation, srcW, srcH, mediaW, mediaH);
     const bool sideways = p.turn == Turn::Left || p.turn == Turn::Right;
     const double tw = sideways ? srcH : srcW, th = sideways ? srcW : srcH;
-    const double natural = sheetDpi / srcDpi;
-    const double fit = std::min(sheetW / tw, sheetH / th);
-    const double fill = std::max(sheetW / tw, sheetH / th);
+    const double natural = mediaDpi / srcDpi;
+    const double fit = std::min(mediaW / tw, mediaH / th);
+    const double fill = std::max(mediaW / tw, mediaH / th);
     switch (scaling) {
     case Scaling::Fit:
         p.scale = fit;
@@ -57,21 +57,21 @@ Placement placePage(int srcW, int srcH, double srcDpi, int sheetW, int sheetH, d
         break;
     case Scaling::Auto:
     default:
-        p.scale = tw * natural > sheetW * kFitSlack || th * natural > sheetH * kFitSlack ? fit : natural;
+        p.scale = tw * natural > mediaW * kFitSlack || th * natural > mediaH * kFitSlack ? fit : natural;
         break;
     }
     if (std::fabs(p.scale - 1) < kUnitSlack)
         p.scale = 1;
     p.width = static_cast<int>(std::lround(tw * p.scale));
     p.height = static_cast<int>(std::lround(th * p.scale));
-    p.left = static_cast<int>(std::floor((sheetW - p.width) / 2.0));
-    p.top = static_cast<int>(std::floor((sheetH - p.height) / 2.0));
+    p.left = static_cast<int>(std::floor((mediaW - p.width) / 2.0));
+    p.top = static_cast<int>(std::floor((mediaH - p.height) / 2.0));
     return p;
 }
 
 namespace {
 
-// span: the page pixels, along one turned axis of length n, that sheet
+// span: the page pixels, along one turned axis of length n, that media
 // pixel o covers.
 bool span(int o, int origin, double scale, int n, int& from, int& to)
 {
@@ -110,7 +110,7 @@ int pixel(const GreyPage& page, Turn turn, int x, int y)
 
 } // namespace
 
-void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
+void mediaRow(const GreyPage& page, const Placement& place, int y, int mediaW,
               const Dither& dither, std::uint8_t* out, int bytesPerLine)
 {
     std::memset(out, 0, static_cast<std::size_t>(bytesPerLine));
@@ -122,11 +122,11 @@ void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
         return;
     const unsigned char* thresholds = dither[y & 15];
     if (place.turn == Turn::None && place.scale == 1) {
-        // Rendered at the sheet's size: one page pixel per sheet pixel,
+        // Rendered at the media's size: one page pixel per media pixel,
         // which is what the general loop below computes, at a fraction of
         // the cost.
         const std::uint8_t* src = page.pixels.data() + static_cast<std::size_t>(y0) * page.width;
-        const int from = std::max(0, place.left), to = std::min(sheetW, place.left + page.width);
+        const int from = std::max(0, place.left), to = std::min(mediaW, place.left + page.width);
         for (int x = from; x < to; ++x) {
             const int ink = 255 - src[x - place.left];
             if (ink == 255 || ink > thresholds[x & 15])
@@ -134,7 +134,7 @@ void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
         }
         return;
     }
-    for (int x = 0; x < sheetW; ++x) {
+    for (int x = 0; x < mediaW; ++x) {
         int x0, x1;
         if (!span(x, place.left, place.scale, tw, x0, x1))
             continue;
@@ -148,15 +148,15 @@ void sheetRow(const GreyPage& page, const Placement& place, int y, int sheetW,
     }
 }
 
-void pageMatrix(const Placement& place, double w, double h, int sheetH, double sheetDpi, double m[6])
+void pageMatrix(const Placement& place, double w, double h, int mediaH, double mediaDpi, double m[6])
 {
     // The page's corners go where the turned page's corners are on the
-    // sheet; sheet pixels count down from the top, points up from the
+    // media; media pixels count down from the top, points up from the
     // bottom.
-    const double g = place.scale, k = 72 / sheetDpi;
-    const double left = place.left * k, top = (sheetH - place.top) * k;
+    const double g = place.scale, k = 72 / mediaDpi;
+    const double left = place.left * k, top = (mediaH - place.top) * k;
     switch (place.turn) {
-    case Turn::Left: // the page's top edge along the sheet's left
+    case Turn::Left: // the page's top edge along the media's left
         m[0] = 0, m[1] = g, m[2] = -g, m[3] = 0, m[4] = left + g * h, m[5] = top - g * w;
         break;
     case Turn::Right:
@@ -171,18 +171,18 @@ void pageMatrix(const Placement& place, double w, double h, int sheetH, double s
     }
 }
 
-void placeBits(const std::uint8_t* src, int srcW, int left, int sheetW, std::uint8_t* out, int bytesPerLine)
+void placeBits(const std::uint8_t* src, int srcW, int left, int mediaW, std::uint8_t* out, int bytesPerLine)
 {
     std::memset(out, 0, static_cast<std::size_t>(bytesPerLine));
-    const int from = std::max(0, left), to = std::min(sheetW, left + srcW);
+    const int from = std::max(0, left), to = std::min(mediaW, left + srcW);
     if (from >= to)
         return;
-    // Sheet byte b takes the low bits of source byte b - q - 1 and the high
+    // Row byte b takes the low bits of source byte b - q - 1 and the high
     // bits of source byte b - q, where left = 8q + shift.
     const int shift = ((left % 8) + 8) % 8, q = (left - shift) / 8;
     const int srcBytes = (srcW + 7) / 8;
     if (shift == 0) {
-        // Whole bytes (a page rendered onto the sheet itself): a copy.
+        // Whole bytes (a page rendered onto the media itself): a copy.
         std::memcpy(out + from / 8, src + (from / 8 - q), static_cast<std::size_t>((to - 1) / 8 - from / 8 + 1));
     } else {
         auto at = [&](int k) { return k >= 0 && k < srcBytes ? static_cast<unsigned>(src[k]) : 0u; };

@@ -53,9 +53,9 @@ bool reportJob(pappl_job_t* job, const AppJob& data)
 // is; its other rows are white), its end; whether it came whole.
 bool printPage(PageLoop& loop, const PageSource& source, const PageHead& head, AppJob& data, unsigned index)
 {
-    pappl_pr_options_t* options = loop.sheet->options;
-    const pappl_pr_driver_data_t& driver = loop.sheet->driver;
-    const cups_page_header2_t sheetHeader = options->header;
+    pappl_pr_options_t* options = loop.media->options;
+    const pappl_pr_driver_data_t& driver = loop.media->driver;
+    const cups_page_header2_t mediaHeader = options->header;
     options->header = head.header;
     data.clientSet = head.client != nullptr;
     if (head.client)
@@ -74,34 +74,34 @@ bool printPage(PageLoop& loop, const PageSource& source, const PageHead& head, A
     const bool whole = ok && source.finish(source.context);
     if (ok)
         ok = driver.rendpage_cb(loop.job, options, loop.device, index);
-    options->header = sheetHeader;
+    options->header = mediaHeader;
     loop.ok = ok;
     return whole;
 }
 
 } // namespace
 
-Sheet::~Sheet()
+JobMedia::~JobMedia()
 {
     papplJobDeletePrintOptions(options);
 }
 
-bool sheetOpen(pappl_job_t* job, unsigned pages, Sheet& sheet)
+bool jobMediaOpen(pappl_job_t* job, unsigned pages, JobMedia& media)
 {
-    sheet.options = papplJobCreatePrintOptions(job, pages, false);
-    if (!sheet.options)
+    media.options = papplJobCreatePrintOptions(job, pages, false);
+    if (!media.options)
         return false;
-    papplPrinterGetDriverData(papplJobGetPrinter(job), &sheet.driver);
-    cups_page_header2_t& header = sheet.options->header;
+    papplPrinterGetDriverData(papplJobGetPrinter(job), &media.driver);
+    cups_page_header2_t& header = media.options->header;
     header.cupsBitsPerColor = 1;
     header.cupsBitsPerPixel = 1;
     header.cupsColorSpace = CUPS_CSPACE_K;
     header.cupsNumColors = 1;
     header.cupsBytesPerLine = (header.cupsWidth + 7) / 8;
-    sheet.width = static_cast<int>(header.cupsWidth);
-    sheet.height = static_cast<int>(header.cupsHeight);
-    sheet.bytesPerLine = static_cast<int>(header.cupsBytesPerLine);
-    sheet.dpi = header.HWResolution[1] ? header.HWResolution[1] : 600;
+    media.width = static_cast<int>(header.cupsWidth);
+    media.height = static_cast<int>(header.cupsHeight);
+    media.bytesPerLine = static_cast<int>(header.cupsBytesPerLine);
+    media.dpi = header.HWResolution[1] ? header.HWResolution[1] : 600;
     return true;
 }
 
@@ -141,8 +141,8 @@ bool printPages(PageLoop& loop, const PageSource& source)
     AppJob data;
     data.format = loop.format;
     appJobAttach(loop.job, &data);
-    pappl_pr_options_t* options = loop.sheet->options;
-    const pappl_pr_driver_data_t& driver = loop.sheet->driver;
+    pappl_pr_options_t* options = loop.media->options;
+    const pappl_pr_driver_data_t& driver = loop.media->driver;
     if (loop.impressions > 0)
         papplJobSetImpressions(loop.job, loop.impressions);
     if (loop.startAtOnce)
@@ -170,7 +170,7 @@ bool printPages(PageLoop& loop, const PageSource& source)
 bool greyRow(void* context, unsigned y, unsigned char* out)
 {
     const GreySource& g = *static_cast<const GreySource*>(context);
-    sheetRow(*g.page, g.place, static_cast<int>(y), g.sheet->width, g.sheet->options->dither, out,
-             g.sheet->bytesPerLine);
+    mediaRow(*g.page, g.place, static_cast<int>(y), g.media->width, g.media->options->dither, out,
+             g.media->bytesPerLine);
     return true;
 }

@@ -1,7 +1,7 @@
 // The one page loop of the application's filters. A filter reads its
 // document as a page source (raster as sent, raster placed grey, a
 // picture, a renderer's page); the loop owns the rest of the job's life:
-// the sheet, job start and end, each page's start, rows and end through the
+// the media, job start and end, each page's start, rows and end through the
 // driver's raster callbacks, the cancel test, the job's impressions and
 // the job's messages about what the printer did with its pages.
 #pragma once
@@ -10,19 +10,19 @@
 
 #include "page_layout.h"
 
-// Sheet: the sheet the driver prints a job's pages on: PAPPL's options for
+// JobMedia: what the driver prints a job's pages with: PAPPL's options for
 // the job (the header for its media, made 1-bit black) and the driver.
-struct Sheet {
+struct JobMedia {
     pappl_pr_options_t* options = nullptr;
     pappl_pr_driver_data_t driver = {};
     int width = 0, height = 0, bytesPerLine = 0;
     double dpi = 600;
-    ~Sheet();
+    ~JobMedia();
 };
 
-// sheetOpen: the sheet for job, whose document has pages pages; false when
+// jobMediaOpen: the job's media and options for job, whose document has pages pages; false when
 // PAPPL has no options for it.
-bool sheetOpen(pappl_job_t* job, unsigned pages, Sheet& sheet);
+bool jobMediaOpen(pappl_job_t* job, unsigned pages, JobMedia& media);
 
 // scalingFor, orientationFor: the job's print-scaling and
 // orientation-requested (Auto when the job sent none).
@@ -30,7 +30,7 @@ Scaling scalingFor(pappl_scaling_t s);
 Orientation orientationFor(pappl_job_t* job, const pappl_pr_options_t* options);
 
 // PageHead: what a page source says of its next page: the header the driver
-// prints it with (the loop fills in the sheet's; a page sent as it came has
+// prints it with (the loop fills in the media's; a page sent as it came has
 // its own), and a raster page as the client sent it, which the printer
 // judges by its size.
 struct PageHead {
@@ -56,7 +56,7 @@ struct PageSource {
 struct PageLoop {
     pappl_job_t* job = nullptr;
     pappl_device_t* device = nullptr;
-    Sheet* sheet = nullptr;
+    JobMedia* media = nullptr;
     const char* format = nullptr; // the document's MIME type
     int impressions = 0;          // the document's pages, when known before it prints
     bool startAtOnce = true;      // the job starts before its first page is read, else at it
@@ -71,13 +71,13 @@ struct PageLoop {
 // why, unless the filter has a reason of its own to give).
 bool printPages(PageLoop& loop, const PageSource& source);
 
-// GreySource: a grey page placed on the sheet and dithered: a picture or a
-// raster page that does not fit the sheet as it is.
+// GreySource: a grey page placed on the media and dithered: a picture or a
+// raster page that does not fit the media as it is.
 struct GreySource {
     const GreyPage* page = nullptr;
     Placement place;
-    const Sheet* sheet = nullptr;
+    const JobMedia* media = nullptr;
 };
 
-// greyRow: row y of the sheet from a GreySource.
+// greyRow: row y of the media from a GreySource.
 bool greyRow(void* context, unsigned y, unsigned char* out);

@@ -1,8 +1,8 @@
 // PDF jobs. PAPPL renders no PDF, so this filter runs Ghostscript for each
 // job, under a CPU and memory limit, and reads its pages from a pipe as
 // they are rendered. A small PostScript program of ours has Ghostscript
-// draw every page already turned, scaled and centred on the sheet and
-// halftoned to 1 bit, so each page comes as the sheet's own rows and goes
+// draw every page already turned, scaled and centred on the media and
+// halftoned to 1 bit, so each page comes as the media's own rows and goes
 // to the driver's raster callbacks as it arrives: the first page is
 // printing while the next is rendered. Two Ghostscripts render alternate
 // pages at once, and the pages are printed in order.
@@ -55,7 +55,7 @@ struct Renderer {
     ~Renderer() { endGhost(ghost, true); }
 };
 
-// PagePlace: a page of the document and how it lands on the sheet.
+// PagePlace: a page of the document and how it lands on the media.
 struct PagePlace {
     int number;  // in the document, from 1
     double m[6]; // pageMatrix
@@ -63,7 +63,7 @@ struct PagePlace {
 };
 
 // The program's body: for each page, Ghostscript's own set-up for the page
-// (its box, its rotation) is moved onto the sheet by the page's matrix and
+// (its box, its rotation) is moved onto the media by the page's matrix and
 // clipped to the page, then the page is drawn. A page the interpreter cannot
 // find prints blank, so every page the job counts comes out.
 constexpr const char* kProgramBody = R"(QPDF (r) file runpdfbegin
@@ -82,7 +82,7 @@ runpdfend
 )";
 
 // program: the PostScript program that renders document path's pages,
-// every step-th from the from-th, onto the sheet. The path goes in as hex,
+// every step-th from the from-th, onto the media. The path goes in as hex,
 // so no character of it means anything to PostScript.
 std::string program(const std::string& path, const std::vector<PagePlace>& pages, std::size_t from,
                     std::size_t step)
@@ -148,7 +148,7 @@ bool drain(Renderer& renderer, Watch& watch)
 // renderers and the wait for them; as a page source, the page in hand.
 struct PdfJob {
     pappl_job_t* job = nullptr;
-    const Sheet* sheet = nullptr;
+    const JobMedia* media = nullptr;
     std::vector<PagePlace> pages;
     Renderer renderers[kRenderers];
     int used = 0; // renderers the job uses
@@ -161,20 +161,20 @@ struct PdfJob {
 };
 
 // placePages: where each page from first to last lands: where a page of
-// its size in pixels at the sheet's resolution is placed, drawn there by
+// its size in pixels at the media's resolution is placed, drawn there by
 // Ghostscript.
-std::vector<PagePlace> placePages(pappl_job_t* job, const Sheet& sheet, const PdfInfo& info, int first, int last)
+std::vector<PagePlace> placePages(pappl_job_t* job, const JobMedia& media, const PdfInfo& info, int first, int last)
 {
-    const Scaling scaling = scalingFor(sheet.options->print_scaling);
-    const Orientation orientation = orientationFor(job, sheet.options);
+    const Scaling scaling = scalingFor(media.options->print_scaling);
+    const Orientation orientation = orientationFor(job, media.options);
     std::vector<PagePlace> pages;
     for (int number = first; number <= last; ++number) {
         const auto [w, h] = sizeOf(info, number);
-        const Placement place = placePage(static_cast<int>(std::lround(w * sheet.dpi / 72)),
-                                          static_cast<int>(std::lround(h * sheet.dpi / 72)), sheet.dpi, sheet.width,
-                                          sheet.height, sheet.dpi, scaling, orientation);
+        const Placement place = placePage(static_cast<int>(std::lround(w * media.dpi / 72)),
+                                          static_cast<int>(std::lround(h * media.dpi / 72)), media.dpi, media.width,
+                                          media.height, media.dpi, scaling, orientation);
         PagePlace p{number, {}, w, h};
-        pageMatrix(place, w, h, sheet.height, sheet.dpi, p.m);
+        pageMatrix(place, w, h, media.height, media.dpi, p.m);
         pages.push_back(p);
     }
     return pages;
@@ -230,7 +230,7 @@ bool pdfNext(void* context, PageHead&)
     return true;
 }
 
-// pdfRow: the page is the sheet, row for row, as the renderer sends it: the
+// pdfRow: the page is the media, row for row, as the renderer sends it: the
 // first rows print early and a page never sits whole in memory. Rows after
 // the output ended inside the page are white; a page given up ends where
 // it is.
@@ -247,12 +247,12 @@ bool pdfRow(void* context, unsigned y, unsigned char* out)
         else
             pdf.got = -1;
     }
-    placeBits(pdf.band.data(), inPage && pdf.got > 0 ? pdf.width : 0, 0, pdf.sheet->width, out,
-              pdf.sheet->bytesPerLine);
+    placeBits(pdf.band.data(), inPage && pdf.got > 0 ? pdf.width : 0, 0, pdf.media->width, out,
+              pdf.media->bytesPerLine);
     return true;
 }
 
-// pdfFinish: rows of the page that fell off the sheet are read past; the
+// pdfFinish: rows of the page that fell off the media are read past; the
 // page is whole unless the renderer's output ended inside it, or the wait
 // for it did.
 bool pdfFinish(void* context)
@@ -285,9 +285,9 @@ int endRenderers(PdfJob& pdf, bool whole, int printed)
 }
 
 // readDocument: pdfinfo's facts for the pages the job prints, and the
-// sheet for a document of that many pages; false, with the job's end
+// media for a document of that many pages; false, with the job's end
 // decided in result, when it cannot go on.
-bool readDocument(PdfJob& pdf, const std::string& path, Sheet& sheet, int& first, int& last, bool& result)
+bool readDocument(PdfJob& pdf, const std::string& path, JobMedia& media, int& first, int& last, bool& result)
 {
     const TempFile infoErr;
     PdfInfo info;
@@ -299,12 +299,12 @@ bool readDocument(PdfJob& pdf, const std::string& path, Sheet& sheet, int& first
     };
     if (!readInfo(path, 1, kInfoPages, infoErr.path, pdf.watch, info, error))
         return fail();
-    if (!sheetOpen(pdf.job, static_cast<unsigned>(info.pages), sheet)) {
+    if (!jobMediaOpen(pdf.job, static_cast<unsigned>(info.pages), media)) {
         result = jobFail(pdf.job, "Unable to get the job's print options.");
         return false;
     }
-    first = std::max(1, static_cast<int>(sheet.options->first_page));
-    last = std::min(info.pages, static_cast<int>(sheet.options->last_page));
+    first = std::max(1, static_cast<int>(media.options->first_page));
+    last = std::min(info.pages, static_cast<int>(media.options->last_page));
     if (first > last) {
         result = jobFail(pdf.job, "page-ranges selects none of the document's " + std::to_string(info.pages) +
                                       " pages.");
@@ -314,7 +314,7 @@ bool readDocument(PdfJob& pdf, const std::string& path, Sheet& sheet, int& first
         readInfo(path, first, last, infoErr.path, pdf.watch, info, error);
     if (pdf.watch.stop != Stop::None)
         return fail();
-    pdf.pages = placePages(pdf.job, sheet, info, first, last);
+    pdf.pages = placePages(pdf.job, media, info, first, last);
     return true;
 }
 
@@ -368,31 +368,31 @@ bool quorvelPdfFilter(pappl_job_t* job, pappl_device_t* device, void*)
     if (!looksLikePdf(path))
         return jobFail(job, "The document is not a PDF file.");
     {
-        // Renderers for the sheet start now, while pdfinfo reads the
+        // Renderers for the media start now, while pdfinfo reads the
         // document, unless ready renderers for it are waiting already.
-        Sheet probe;
-        if (sheetOpen(job, 0, probe))
+        JobMedia probe;
+        if (jobMediaOpen(job, 0, probe))
             keepRenderersReady(rendererArgs(probe.dpi, probe.width, probe.height));
     }
     PdfJob pdf;
     pdf.job = job;
     pdf.watch.job = job;
-    Sheet sheet;
+    JobMedia media;
     int first = 0, last = 0;
     bool result = false;
-    if (!readDocument(pdf, path, sheet, first, last, result))
+    if (!readDocument(pdf, path, media, first, last, result))
         return result;
-    const std::vector<std::string> args = rendererArgs(sheet.dpi, sheet.width, sheet.height);
+    const std::vector<std::string> args = rendererArgs(media.dpi, media.width, media.height);
     if (!startRenderers(pdf, path, args))
         return jobFail(job, "Unable to start the PDF renderer (Ghostscript).");
     jobLog(job, PAPPL_LOGLEVEL_INFO, "Rendering pages %d to %d onto the sheet, 1-bit, %d at a time.", first, last,
            pdf.used);
 
-    pdf.sheet = &sheet;
+    pdf.media = &media;
     PageLoop loop;
     loop.job = job;
     loop.device = device;
-    loop.sheet = &sheet;
+    loop.media = &media;
     loop.format = "application/pdf";
     loop.impressions = static_cast<int>(pdf.pages.size());
     PdfEnd end;

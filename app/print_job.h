@@ -35,7 +35,7 @@ struct AppJob {
     JobOptions options;
     const char* format = nullptr; // the document's MIME type, which decides where copies are made
     QuorvelPage client;           // the raster page as the client sent it, when clientSet
-    bool clientSet = false;       // the page is judged by client's size, not the sheet's
+    bool clientSet = false;       // the page is judged by client's size, not the media's
     DeviceWrite write = nullptr;
     void* device = nullptr;
     int writeErrno = 0;        // the write that stopped the job, or 0
@@ -66,7 +66,7 @@ std::string pageProblem(const QuorvelPage& page, int pageNumber);
 void appJobBegin(AppJob& job, const JobOptions& options, DeviceWrite write, void* device);
 
 // appPageAsSent: page as the job judges it: the client's size for a raster
-// page the client sent (before it was fitted to the sheet), else page.
+// page the client sent (before it was fitted to the media), else page.
 QuorvelPage appPageAsSent(const AppJob& job, const QuorvelPage& page);
 
 // appPageBegin, appRow, appPageEnd, appJobEnd: the driver's page and row
@@ -74,7 +74,7 @@ QuorvelPage appPageAsSent(const AppJob& job, const QuorvelPage& page);
 // (writeErrno says why); a page the printer cannot take is left out and
 // noted in refused.
 // appPageBegin judges the page by sent, the page as the document has it,
-// and prints page, the page as PAPPL fitted it to the sheet.
+// and prints page, the page as PAPPL fitted it to the media.
 bool appPageBegin(AppJob& job, const QuorvelPage& page, const QuorvelPage& sent);
 bool appRow(AppJob& job, const unsigned char* row);
 bool appPageEnd(AppJob& job);

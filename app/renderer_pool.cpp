@@ -148,15 +148,15 @@ struct ReadyRenderer {
     std::string key;
 };
 
-// Sheets ready renderers are kept for: an office that prints on A4 and Letter keeps
+// Media sizes ready renderers are kept for: an office that prints on A4 and Letter keeps
 // both warm, at some 20 MB a waiting Ghostscript.
 constexpr std::size_t kReadySizes = 2;
 
-// ReadyPool: the ready renderers and the sheets they are kept for.
+// ReadyPool: the ready renderers and the media sizes they are kept for.
 struct ReadyPool {
     std::mutex lock;
-    std::vector<ReadyRenderer> ready;       // kRenderers for each sheet in sheets, at most
-    std::vector<std::string> sheets; // the sheets printed last, latest first
+    std::vector<ReadyRenderer> ready;       // kRenderers for each size in sizes, at most
+    std::vector<std::string> sizes;  // the media sizes printed last, latest first
 };
 
 // The server's ready renderers; never destroyed, since a job's thread may still
@@ -219,7 +219,7 @@ int endGhost(Ghost& ghost, bool stop)
     return status;
 }
 
-// rendererArgs: Ghostscript for sheets of w x h pixels at dpi, reading its
+// rendererArgs: Ghostscript for pages of w x h pixels at dpi, reading its
 // program from standard input (startGhost adds the folder it may read).
 std::vector<std::string> rendererArgs(double dpi, int w, int h)
 {
@@ -272,8 +272,8 @@ void endReadyRenderers()
 
 } // namespace
 
-// keepRenderersReady: have kRenderers ready renderers waiting for the sheet args are for,
-// starting what is missing. Ready renderers are kept for the two sheets printed
+// keepRenderersReady: have kRenderers ready renderers waiting for the media args are for,
+// starting what is missing. Ready renderers are kept for the two media sizes printed
 // last (A4 and Letter, say), no more. The first call also clears what a
 // server of ours killed before left behind.
 void keepRenderersReady(const std::vector<std::string>& args)
@@ -285,13 +285,13 @@ void keepRenderersReady(const std::vector<std::string>& args)
     });
     const std::string key = keyOf(args);
     std::lock_guard<std::mutex> lock(gPool.lock);
-    gPool.sheets.erase(std::remove(gPool.sheets.begin(), gPool.sheets.end(), key), gPool.sheets.end());
-    gPool.sheets.insert(gPool.sheets.begin(), key);
-    if (gPool.sheets.size() > kReadySizes)
-        gPool.sheets.resize(kReadySizes);
+    gPool.sizes.erase(std::remove(gPool.sizes.begin(), gPool.sizes.end(), key), gPool.sizes.end());
+    gPool.sizes.insert(gPool.sizes.begin(), key);
+    if (gPool.sizes.size() > kReadySizes)
+        gPool.sizes.resize(kReadySizes);
     std::size_t kept = 0;
     for (auto at = gPool.ready.begin(); at != gPool.ready.end();) {
-        if (std::find(gPool.sheets.begin(), gPool.sheets.end(), at->key) != gPool.sheets.end()) {
+        if (std::find(gPool.sizes.begin(), gPool.sizes.end(), at->key) != gPool.sizes.end()) {
             kept += at->key == key;
             ++at;
             continue;

@@ -20,7 +20,7 @@ struct Ghost {
     std::string folder;
 };
 
-// rendererArgs: Ghostscript for sheets of w x h pixels at dpi, reading its
+// rendererArgs: Ghostscript for pages of w x h pixels at dpi, reading its
 // program from standard input (startGhost adds the folder it may read).
 std::vector<std::string> rendererArgs(double dpi, int w, int h);
 
@@ -42,8 +42,8 @@ bool takeGhost(const std::vector<std::string>& args, Ghost& ghost);
 // name there, "" when it could not be put there.
 std::string placeDocument(const std::string& path, bool copied, const std::string& folder);
 
-// keepRenderersReady: have kRenderers ready renderers waiting for the sheet args are for,
-// starting what is missing. Ready renderers are kept for the two sheets printed
+// keepRenderersReady: have kRenderers ready renderers waiting for the media args are for,
+// starting what is missing. Ready renderers are kept for the two media sizes printed
 // last (A4 and Letter, say), no more. The first call also clears what a
 // server of ours killed before left behind.
 void keepRenderersReady(const std::vector<std::string>& args);

@@ -1,7 +1,7 @@
 // The service's socket for the sub-commands. The service runs as its own
 // user with a private /tmp, so the socket PAPPL's main loop makes (in that
 // /tmp, or /run for root) is found by nobody else: it also listens in its
-// runtime folder, which the sub-commands look in (command_line.cpp).
+// runtime folder, which the sub-commands look in (server_client.cpp).
 #include "service_socket.h"
 
 #include <cerrno>

@@ -150,7 +150,7 @@ void text(Bitmap& b, int x, int y, const std::string& s, int scale)
     }
 }
 
-// grid: the ruler lines, from the sheet's top left corner.
+// grid: the ruler lines, from the page's top left corner.
 void grid(Bitmap& b)
 {
     for (int i = 0;; i += 10) {
@@ -196,7 +196,7 @@ std::string testPageText(const std::string& s)
     return shown;
 }
 
-// testPageLines: title, printer, resolution, sheet size.
+// testPageLines: title, printer, resolution, media size.
 std::vector<std::string> testPageLines(const std::string& printerName, int widthMm100, int lengthMm100)
 {
     char size[64];

@@ -11,7 +11,7 @@
 // temporary file and returns its name in buffer.
 const char* quorvelTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize);
 
-// writeTestPage: draw the page for printerName on a sheet of widthMm100 x
+// writeTestPage: draw the page for printerName on media of widthMm100 x
 // lengthMm100 (hundredths of millimetres) into path.
 bool writeTestPage(const std::string& path, const std::string& printerName, int widthMm100,
                    int lengthMm100);

@@ -167,21 +167,21 @@ TEST(AppLayout, RowsTurnedDitheredAndShifted)
     std::uint8_t out[3];
     const Bytes turnedRows[] = {hex("00 00"), hex("80 00"), hex("00 00")};
     for (int y = 0; y < 3; ++y) {
-        sheetRow(page, turned, y, 9, thresholds, out, 2);
+        mediaRow(page, turned, y, 9, thresholds, out, 2);
         EXPECT_EQ(Bytes(out, out + 2), turnedRows[y]) << y;
     }
     // Turned right, the black pixel is on top. A black top left corner
     // turned over is the bottom right one.
-    sheetRow(page, Placement{Turn::Right, 1, 0, 0, 1, 2}, 0, 9, thresholds, out, 2);
+    mediaRow(page, Placement{Turn::Right, 1, 0, 0, 1, 2}, 0, 9, thresholds, out, 2);
     EXPECT_EQ(Bytes(out, out + 2), hex("80 00"));
-    sheetRow(GreyPage{2, 2, {0, 255, 255, 255}}, Placement{Turn::UpsideDown, 1, 0, 0, 2, 2}, 1, 9, thresholds, out, 2);
+    mediaRow(GreyPage{2, 2, {0, 255, 255, 255}}, Placement{Turn::UpsideDown, 1, 0, 0, 2, 2}, 1, 9, thresholds, out, 2);
     EXPECT_EQ(Bytes(out, out + 2), hex("40 00"));
     // Moved right by 7: grey 100 is darker than the threshold, 200 lighter;
     // halved, 0+255 averages to black and 100+200 to white.
     GreyPage grey{4, 1, {0, 255, 100, 200}};
-    sheetRow(grey, Placement{Turn::None, 1, 7, 0, 4, 1}, 0, 16, thresholds, out, 2);
+    mediaRow(grey, Placement{Turn::None, 1, 7, 0, 4, 1}, 0, 16, thresholds, out, 2);
     EXPECT_EQ(Bytes(out, out + 2), hex("01 40"));
-    sheetRow(grey, Placement{Turn::None, 0.5, 0, 0, 2, 1}, 0, 8, thresholds, out, 1);
+    mediaRow(grey, Placement{Turn::None, 0.5, 0, 0, 2, 1}, 0, 8, thresholds, out, 1);
     EXPECT_EQ(out[0], 0x80);
 
     // 1-bit rows: 12 pixels "F0 F0" (black, white, black, white in fours)

@@ -7,7 +7,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "command_line.h"
+#include "device_listing.h"
+#include "option_listing.h"
 #include "option_check.h"
 #include "testpage.h"
 
