@@ -34,6 +34,10 @@ admin=qvadm$tag user=qvusr$tag service=qvsvc$tag
 admin_pw="Adm-$tag-right" user_pw="Usr-$tag-right"
 work=$(mktemp -d)
 chmod 755 "$work"
+# The service user runs its own copy: the checkout may sit in a folder only
+# root can enter (a clone into mktemp -d's 0700 folder, say).
+install -m 755 "$bin" "$work/quorvel-printer-app"
+bin=$work/quorvel-printer-app
 made=() # what to undo: "user NAME", "file PATH", "dir PATH", "group NAME"
 server_pid= vp_pid=
 failures=0
